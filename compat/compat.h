@@ -1,0 +1,27 @@
+// What the C library of this platform lacks or does differently: the one
+// place where the server bends to glibc while staying FreeBSD code.
+#ifndef CORVANSEL_COMPAT_COMPAT_H
+#define CORVANSEL_COMPAT_COMPAT_H
+
+#include <stdlib.h>
+
+// glibc's getopt moves operands behind the options unless the option
+// string begins with "+"; the server wants scanning to stop at the first
+// operand, which is what a BSD getopt does with the plain string.
+#if defined(__GLIBC__)
+#define GETOPT_PREFIX "+"
+#else
+#define GETOPT_PREFIX ""
+#endif
+
+#if defined(__GLIBC__)
+// The BSD contract: a base-10 number, optional leading white space and
+// sign, nothing after the digits, between minval and maxval. On failure it
+// returns 0, sets errno and points *errstrp at "invalid", "too small" or
+// "too large"; on success *errstrp is null.
+long long
+strtonum(const char *numstr, long long minval, long long maxval,
+         const char **errstrp);
+#endif
+
+#endif
