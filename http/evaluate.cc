@@ -1,0 +1,175 @@
+// Target resolution, conditional and range requests.
+#include "http/evaluate.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include "compat/compat.h"
+#include "http/file.h"
+#include "http/request.h"
+
+static constexpr char RANGE_UNIT[] = "bytes=";
+static constexpr int RANGE_UNIT_LENGTH = sizeof RANGE_UNIT - 1;
+
+void
+normalize_path(char *path)
+{
+    char *cursor = path + 1;
+    for (;;) {
+        char *end = strchr(cursor, '/');
+        size_t len = end != nullptr ? (size_t)(end - cursor) : strlen(cursor);
+        bool dot = len == 1 && cursor[0] == '.';
+        bool dot_dot = len == 2 && cursor[0] == '.' && cursor[1] == '.';
+        if (len != 0 && !dot && !dot_dot) {
+            if (end == nullptr)
+                return;
+            cursor = end + 1;
+            continue;
+        }
+        if (dot_dot && cursor != path + 1) {
+            // Back to the start of the previous segment, which is already
+            // normalised and so an ordinary name.
+            cursor--;
+            while (cursor[-1] != '/')
+                cursor--;
+        }
+        if (end == nullptr) {
+            *cursor = '\0';
+            return;
+        }
+        memmove(cursor, end + 1, strlen(end + 1) + 1);
+    }
+}
+
+// The not-modified and range-not-satisfiable answers have no body and so
+// are written here rather than by send_status.
+static Status
+send_not_modified(int fd)
+{
+    HttpDate date;
+    int n = dprintf(fd, "HTTP/1.1 %d %s\r\nDate: %s\r\nConnection: close\r\n\r\n",
+                    STATUS_NOT_MODIFIED, status_text[STATUS_NOT_MODIFIED],
+                    format_http_date(time(nullptr), date));
+    return n < 0 ? STATUS_REQUEST_TIMEOUT : STATUS_NOT_MODIFIED;
+}
+
+static Status
+send_range_not_satisfiable(int fd, off_t size)
+{
+    HttpDate date;
+    int n = dprintf(fd,
+                    "HTTP/1.1 %d %s\r\nDate: %s\r\nContent-Range: bytes "
+                    "*/%jd\r\nConnection: close\r\n\r\n",
+                    STATUS_RANGE_NOT_SATISFIABLE,
+                    status_text[STATUS_RANGE_NOT_SATISFIABLE],
+                    format_http_date(time(nullptr), date), (intmax_t)size);
+    return n < 0 ? STATUS_REQUEST_TIMEOUT : STATUS_RANGE_NOT_SATISFIABLE;
+}
+
+// Returns 0 and sets *not_modified when the If-Modified-Since value parses,
+// 1 when it does not. Text after the date is not looked at.
+static int
+check_modified_since(const char *value, time_t mtime, bool *not_modified)
+{
+    // strptime fills only what the format names; the rest must start zeroed
+    // for timegm.
+    struct tm tm = {};
+    if (strptime(value, "%a, %d %b %Y %T GMT", &tm) == nullptr)
+        return 1;
+    *not_modified = difftime(mtime, timegm(&tm)) <= 0;
+    return 0;
+}
+
+// Reads the Range value into [*lower, *upper] against size. Cuts the value
+// in place at its first "-". Returns 0, or the status to answer with:
+// STATUS_BAD_REQUEST for a malformed value, STATUS_RANGE_NOT_SATISFIABLE for
+// a range outside the file.
+static Status
+parse_range(char *value, off_t size, int64_t *lower, int64_t *upper)
+{
+    if (strncmp(value, RANGE_UNIT, RANGE_UNIT_LENGTH) != 0)
+        return STATUS_BAD_REQUEST;
+    char *first = value + RANGE_UNIT_LENGTH;
+    char *dash = strchr(first, '-');
+    if (dash == nullptr)
+        return STATUS_BAD_REQUEST;
+    *dash = '\0';
+    const char *second = dash + 1;
+    const char *errstr;
+
+    if (*first == '\0') {
+        long long n = strtonum(second, 0, LLONG_MAX, &errstr);
+        if (errstr != nullptr)
+            return STATUS_BAD_REQUEST;
+        if (n == 0)
+            return STATUS_RANGE_NOT_SATISFIABLE;
+        *lower = n <= size ? size - n : 0;
+        *upper = size - 1;
+        return STATUS_NONE;
+    }
+
+    long long a = strtonum(first, 0, LLONG_MAX, &errstr);
+    if (errstr != nullptr)
+        return STATUS_BAD_REQUEST;
+    long long b = size - 1;
+    if (*second != '\0') {
+        b = strtonum(second, 0, LLONG_MAX, &errstr);
+        if (errstr != nullptr)
+            return STATUS_BAD_REQUEST;
+    }
+    if (a > b || a >= size)
+        return STATUS_RANGE_NOT_SATISFIABLE;
+    *lower = a;
+    *upper = b < size - 1 ? b : size - 1;
+    return STATUS_NONE;
+}
+
+Status
+evaluate_request(int fd, Request *r)
+{
+    char path[TARGET_MAX];
+    memcpy(path, r->target, sizeof path);
+    if (path[0] != '/')
+        return send_status(fd, STATUS_BAD_REQUEST);
+    normalize_path(path);
+    // After normalisation "/." can only start a segment that begins with a
+    // dot; such names are refused whether they exist or not.
+    if (strstr(path, "/.") != nullptr)
+        return send_status(fd, STATUS_FORBIDDEN);
+
+    const char *fs_path = path[1] == '\0' ? "." : path + 1;
+    struct stat st;
+    if (stat(fs_path, &st) == -1)
+        return send_status(fd, errno == EACCES ? STATUS_FORBIDDEN
+                                               : STATUS_NOT_FOUND);
+    if (S_ISDIR(st.st_mode))
+        return send_status(fd, strlen(path) >= TARGET_MAX - 2
+                                   ? STATUS_HEADER_FIELDS_TOO_LARGE
+                                   : STATUS_FORBIDDEN);
+
+    const char *since = r->field[FIELD_IF_MODIFIED_SINCE];
+    if (since[0] != '\0') {
+        bool not_modified;
+        if (check_modified_since(since, st.st_mtime, &not_modified) != 0)
+            return send_status(fd, STATUS_BAD_REQUEST);
+        if (not_modified)
+            return send_not_modified(fd);
+    }
+
+    int64_t lower = 0;
+    int64_t upper = st.st_size - 1;
+    if (r->field[FIELD_RANGE][0] != '\0') {
+        Status s = parse_range(r->field[FIELD_RANGE], st.st_size, &lower, &upper);
+        if (s == STATUS_RANGE_NOT_SATISFIABLE)
+            return send_range_not_satisfiable(fd, st.st_size);
+        if (s != STATUS_NONE)
+            return send_status(fd, s);
+    }
+    return send_file(fd, fs_path, r, &st, lower, upper);
+}

@@ -1,0 +1,194 @@
+// The request reader: a fixed buffer, one forward pass in place, and a
+// status response for everything it refuses.
+#include "http/parse.h"
+
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "http/request.h"
+
+static constexpr char HEAD_END[] = "\r\n\r\n";
+static constexpr int HEAD_END_LENGTH = sizeof HEAD_END - 1;
+static constexpr char VERSION_PREFIX[] = "HTTP/";
+static constexpr int VERSION_PREFIX_LENGTH = sizeof VERSION_PREFIX - 1;
+
+// Reads until a read leaves the blank line as the last bytes held, the
+// buffer is full or the stream ends. Returns 0 with the head text cut and
+// terminated in buf, or the status that was sent.
+static Status
+read_head(int fd, char *buf, size_t size)
+{
+    size_t fill = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf + fill, size - fill);
+        if (n < 0)
+            return send_status(fd, STATUS_REQUEST_TIMEOUT);
+        if (n == 0) {
+            if (fill < 2)
+                return send_status(fd, STATUS_BAD_REQUEST);
+            break;
+        }
+        fill += (size_t)n;
+        // Only the last bytes are looked at: a read that brings the blank
+        // line together with more bytes leaves the head incomplete.
+        if (fill >= HEAD_END_LENGTH &&
+            memcmp(buf + fill - HEAD_END_LENGTH, HEAD_END, HEAD_END_LENGTH) ==
+                0)
+            break;
+        if (fill == size)
+            return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);
+    }
+    // Drop the final CR LF, so the head text ends with the CR LF of its
+    // last line, which the line parse looks for.
+    buf[fill - 2] = '\0';
+    return STATUS_NONE;
+}
+
+// Returns the index of the first table entry that begins text, or -1.
+template <size_t N>
+static int
+match_token(const char *text, const std::array<const char *, N> &table,
+            int (*compare)(const char *, const char *, size_t))
+{
+    for (size_t i = 0; i < N; i++)
+        if (compare(text, table[i], strlen(table[i])) == 0)
+            return (int)i;
+    return -1;
+}
+
+// Parses the header lines that start at line, storing the recognised ones.
+static Status
+parse_fields(int fd, Request *r, char *line)
+{
+    while (*line != '\0') {
+        int f = match_token(line, field_name, strncasecmp);
+        if (f < 0) {
+            char *end = strstr(line, "\r\n");
+            if (end == nullptr)
+                return send_status(fd, STATUS_BAD_REQUEST);
+            line = end + 2;
+            continue;
+        }
+        char *value = line + strlen(field_name[f]);
+        if (*value != ':')
+            return send_status(fd, STATUS_BAD_REQUEST);
+        value++;
+        while (*value == ' ' || *value == '\t')
+            value++;
+        char *end = strstr(value, "\r\n");
+        if (end == nullptr)
+            return send_status(fd, STATUS_BAD_REQUEST);
+        *end = '\0';
+        size_t len = (size_t)(end - value);
+        if (len >= sizeof r->field[f])
+            return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);
+        memcpy(r->field[f], value, len + 1);
+        line = end + 2;
+    }
+    return STATUS_NONE;
+}
+
+static Status
+parse_head(int fd, Request *r, char *head)
+{
+    int m = match_token(head, method_name, strncmp);
+    if (m < 0)
+        return send_status(fd, STATUS_METHOD_NOT_ALLOWED);
+    r->method = (Method)m;
+
+    char *target = head + strlen(method_name[m]);
+    if (*target != ' ')
+        return send_status(fd, STATUS_BAD_REQUEST);
+    target++;
+    // The target ends at the next space wherever it is: line ends are
+    // ordinary target bytes here.
+    char *end = strchr(target, ' ');
+    if (end == nullptr)
+        return send_status(fd, STATUS_BAD_REQUEST);
+    *end = '\0';
+    size_t len = (size_t)(end - target);
+    if (len >= sizeof r->target)
+        return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);
+    memcpy(r->target, target, len + 1);
+    decode_percent(r->target, r->target);
+
+    char *version = end + 1;
+    if (strncmp(version, VERSION_PREFIX, VERSION_PREFIX_LENGTH) != 0)
+        return send_status(fd, STATUS_BAD_REQUEST);
+    version += VERSION_PREFIX_LENGTH;
+    if (version[0] != '1' || version[1] != '.' ||
+        (version[2] != '0' && version[2] != '1'))
+        return send_status(fd, STATUS_VERSION_NOT_SUPPORTED);
+    if (version[3] != '\r' || version[4] != '\n')
+        return send_status(fd, STATUS_BAD_REQUEST);
+    return parse_fields(fd, r, version + 5);
+}
+
+Status
+read_request(int fd, Request *r)
+{
+    memset(r, 0, sizeof *r);
+    char buf[REQUEST_BUFFER_SIZE];
+    Status s = read_head(fd, buf, sizeof buf);
+    if (s != STATUS_NONE)
+        return s;
+    return parse_head(fd, r, buf);
+}
+
+static int
+hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Converts the text after a "%" as sscanf's "%2hhx" would: white space is
+// skipped without counting, then at most two characters, an optional sign
+// and hex digits. Returns 0 and the value modulo 256 in *byte, or 1 when no
+// digit was read.
+static int
+convert_escape(const char *s, unsigned char *byte)
+{
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        s++;
+    int width = 2;
+    bool negative = false;
+    if (*s == '+' || *s == '-') {
+        negative = *s == '-';
+        s++;
+        width--;
+    }
+    unsigned value = 0;
+    int digits = 0;
+    for (; width > 0 && hex_value(*s) >= 0; s++, width--, digits++)
+        value = value * 16 + (unsigned)hex_value(*s);
+    if (digits == 0)
+        return 1;
+    *byte = (unsigned char)(negative ? 0u - value : value);
+    return 0;
+}
+
+void
+decode_percent(const char *src, char *dst)
+{
+    while (*src != '\0') {
+        unsigned char byte;
+        if (*src != '%' || convert_escape(src + 1, &byte) != 0) {
+            *dst++ = *src++;
+            continue;
+        }
+        *dst++ = (char)byte;
+        // A successful conversion read at least one digit, so the byte
+        // after the "%" is never the end; the one after that may be.
+        if (byte == '\0' || src[2] == '\0')
+            break;
+        src += 3;
+    }
+    *dst = '\0';
+}

@@ -1,0 +1,98 @@
+// The request record that a connection worker fills and hands from step to
+// step, the protocol tables, HTTP dates and the status-only response.
+#ifndef CORVANSEL_HTTP_REQUEST_H
+#define CORVANSEL_HTTP_REQUEST_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include <array>
+
+enum Method : int32_t { METHOD_GET = 0, METHOD_HEAD = 1, METHOD_COUNT = 2 };
+
+enum RequestField : int {
+    FIELD_RANGE = 0,
+    FIELD_IF_MODIFIED_SINCE = 1,
+    FIELD_USER_AGENT = 2,
+    FIELD_COUNT = 3
+};
+
+// Both sizes count the terminating zero: a text as long as its buffer is
+// refused, never cut.
+constexpr int TARGET_MAX = 1024;
+constexpr int FIELD_VALUE_MAX = 200;
+
+// An HTTP status code; 0 means that nothing was sent yet.
+using Status = int;
+enum : Status {
+    STATUS_NONE = 0,
+    STATUS_OK = 200,
+    STATUS_PARTIAL_CONTENT = 206,
+    STATUS_MOVED_PERMANENTLY = 301,
+    STATUS_NOT_MODIFIED = 304,
+    STATUS_BAD_REQUEST = 400,
+    STATUS_FORBIDDEN = 403,
+    STATUS_NOT_FOUND = 404,
+    STATUS_METHOD_NOT_ALLOWED = 405,
+    STATUS_REQUEST_TIMEOUT = 408,
+    STATUS_RANGE_NOT_SATISFIABLE = 416,
+    STATUS_HEADER_FIELDS_TOO_LARGE = 431,
+    STATUS_INTERNAL_SERVER_ERROR = 500,
+    STATUS_VERSION_NOT_SUPPORTED = 505,
+};
+
+// One per connection. Cleared whole before a request is read, so every text
+// is terminated (possibly empty) on every path; an empty field value means
+// the field was absent.
+struct Request {
+    Method method;
+    char target[TARGET_MAX];
+    char field[FIELD_COUNT][FIELD_VALUE_MAX];
+    uint64_t bytes_sent;
+};
+
+// Header names compared without regard to case, in this order.
+constexpr std::array<const char *, FIELD_COUNT> field_name = {
+    "Range", "If-Modified-Since", "User-Agent"};
+
+// Method tokens, tried in this order.
+constexpr std::array<const char *, METHOD_COUNT> method_name = {"GET", "HEAD"};
+
+// Reason phrases indexed directly by code; codes without one are empty and
+// are never sent.
+constexpr auto status_text = [] {
+    std::array<const char *, STATUS_VERSION_NOT_SUPPORTED + 1> t{};
+    t.fill("");
+    t[STATUS_OK] = "OK";
+    t[STATUS_PARTIAL_CONTENT] = "Partial Content";
+    t[STATUS_MOVED_PERMANENTLY] = "Moved Permanently";
+    t[STATUS_NOT_MODIFIED] = "Not Modified";
+    t[STATUS_BAD_REQUEST] = "Bad Request";
+    t[STATUS_FORBIDDEN] = "Forbidden";
+    t[STATUS_NOT_FOUND] = "Not Found";
+    t[STATUS_METHOD_NOT_ALLOWED] = "Method Not Allowed";
+    t[STATUS_REQUEST_TIMEOUT] = "Request Time-out";
+    t[STATUS_RANGE_NOT_SATISFIABLE] = "Range Not Satisfiable";
+    t[STATUS_HEADER_FIELDS_TOO_LARGE] = "Request Header Fields Too Large";
+    t[STATUS_INTERNAL_SERVER_ERROR] = "Internal Server Error";
+    t[STATUS_VERSION_NOT_SUPPORTED] = "HTTP Version not supported";
+    return t;
+}();
+
+// A UTC date in the fixed HTTP form, "Thu, 01 Jan 1970 00:00:00 GMT".
+constexpr int HTTP_DATE_SIZE = sizeof "Thu, 01 Jan 1970 00:00:00 GMT";
+using HttpDate = char[HTTP_DATE_SIZE];
+
+// Writes the date of t into out and returns out. A time whose year does not
+// fit in four digits, or that cannot be converted, gives the latest date the
+// form can hold, so a response head always stays well-formed.
+char *
+format_http_date(time_t t, HttpDate out);
+
+// Writes the status-only response for status (which must have a reason
+// phrase) with one write. Returns status, or STATUS_REQUEST_TIMEOUT when the
+// write failed.
+Status
+send_status(int fd, Status status);
+
+#endif
