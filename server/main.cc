@@ -1,0 +1,193 @@
+// The command line, the server start-up and the accept loop.
+#include <err.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "compat/compat.h"
+#include "server/listen.h"
+#include "server/supervisor.h"
+#include "server/worker.h"
+
+static constexpr char RELEASE[] = "3.5";
+static constexpr char USAGE[] = "usage: corvansel [-d dir] [-l address] port\n";
+// Back off this long after running out of descriptors or memory, so the
+// loop does not spin on a connection it cannot take yet.
+static constexpr int RESOURCE_BACKOFF_MS = 100;
+
+[[noreturn]] static void
+print_help()
+{
+    fprintf(stderr, "release: %s\n", RELEASE);
+    fwrite(USAGE, 1, sizeof USAGE - 1, stderr);
+    puts("summary:\n"
+         "    -d dir      Switch to the specified directory\n"
+         "    -l address  Hostname or IP address listen on");
+    puts("docs:\n"
+         "    man corvansel");
+    exit(1);
+}
+
+[[noreturn]] static void
+print_usage_error()
+{
+    fprintf(stderr, "release: %s\n", RELEASE);
+    fwrite(USAGE, 1, sizeof USAGE - 1, stderr);
+    fprintf(stderr, "hint: use -h to display option summary\n");
+    exit(1);
+}
+
+// Failures of accept that belong to one connection or to a passing
+// shortage; the server reports them and goes on.
+static bool
+accept_error_is_transient(int error, bool *resource)
+{
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        *resource = true;
+        return true;
+    case ECONNABORTED:
+    case EINTR:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+#ifdef ENONET
+    case ENONET:
+#endif
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        *resource = false;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Forks the worker of one accepted connection; the server process keeps
+// no copy of it.
+static void
+hand_off(int fd, const struct sockaddr_storage *client,
+         const struct pollfd *fds, int count)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A worker that kept the listening sockets would keep the port bound
+        // after the server process ended, and new clients would queue on a
+        // backlog that nobody accepts.
+        for (int i = 0; i < count; i++)
+            close(fds[i].fd);
+        serve_connection(fd, client);
+        exit(0);
+    }
+    if (pid == -1)
+        warn("fork");
+    close(fd);
+}
+
+[[noreturn]] static void
+accept_loop(struct pollfd *fds, int count)
+{
+    for (;;) {
+        int ready = poll(fds, (nfds_t)count, -1);
+        if (ready < 1) {
+            if (ready == -1 && errno == EINTR)
+                continue;
+            err(1, "poll");
+        }
+        for (int i = 0; i < count; i++) {
+            if (fds[i].revents & (POLLERR | POLLNVAL))
+                errx(1, "bad fd %d", fds[i].fd);
+            if (!(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            struct sockaddr_storage client;
+            socklen_t len = sizeof client;
+            int fd = accept(fds[i].fd, (struct sockaddr *)&client, &len);
+            if (fd == -1) {
+                bool resource = false;
+                if (!accept_error_is_transient(errno, &resource))
+                    err(1, "accept");
+                warn("accept");
+                if (resource)
+                    poll(nullptr, 0, RESOURCE_BACKOFF_MS);
+                continue;
+            }
+            hand_off(fd, &client, fds, count);
+        }
+    }
+}
+
+[[noreturn]] static void
+run_server(const char *dir, const char *host, const char *port)
+{
+    reset_signal_handlers();
+    if (signal(SIGCHLD, SIG_IGN) == SIG_ERR)
+        err(1, "Failed to set SIG_IGN on SIGCHLD");
+    // A client that goes away must make a write fail, not kill its worker
+    // before the exchange is logged.
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        err(1, "Failed to set SIG_IGN on SIGPIPE");
+    if (chdir(dir) == -1)
+        err(1, "chdir '%s'", dir);
+
+    struct pollfd fds[MAX_LISTENERS];
+    struct sockaddr_storage addrs[MAX_LISTENERS];
+    int count = open_listeners(host, port, fds, addrs);
+
+    printf("Listening on");
+    AddressText text;
+    for (int i = 0; i < count; i++) {
+        // Another family leaves the text as it was; print nothing for it.
+        text[0] = '\0';
+        if (address_text(&addrs[i], text, sizeof text) != 0)
+            text[0] = '\0';
+        printf(" %s", text);
+    }
+    printf(" port %s\n", port);
+    // Flush before the first fork: a worker inherits unwritten bytes and
+    // would print the banner again when it exits.
+    fflush(stdout);
+    accept_loop(fds, count);
+}
+
+int
+main(int argc, char *argv[])
+{
+    if (argc > 1 && strcmp(argv[1], "-h") == 0)
+        print_help();
+
+    const char *dir = ".";
+    const char *host = "localhost";
+    opterr = 0;
+    for (;;) {
+        int c = getopt(argc, argv, GETOPT_PREFIX "d:l:");
+        if (c == -1)
+            break;
+        if (c == 'd')
+            dir = optarg;
+        else if (c == 'l')
+            host = optarg;
+        else
+            print_usage_error();
+    }
+    if (optind + 1 != argc)
+        print_usage_error();
+    const char *port = argv[optind];
+
+    run_supervisor();
+    run_server(dir, host, port);
+}

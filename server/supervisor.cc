@@ -1,0 +1,63 @@
+// The supervisor and the two signal routines.
+#include "server/supervisor.h"
+
+#include <err.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static constexpr int termination_signal[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+static void
+set_termination_action(void (*handler)(int))
+{
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    for (int sig : termination_signal)
+        sigaction(sig, &sa, nullptr);
+}
+
+void
+forward_signal(int sig)
+{
+    kill(0, sig);
+    _exit(1);
+}
+
+void
+reset_signal_handlers()
+{
+    set_termination_action(SIG_DFL);
+}
+
+void
+run_supervisor()
+{
+    setpgid(0, 0);
+    set_termination_action(forward_signal);
+    pid_t pid = fork();
+    if (pid == 0)
+        return;
+    if (pid == -1) {
+        warn("fork");
+        exit(1);
+    }
+    // Report how the server process ended, so that a failed start-up is
+    // not taken for success by whoever started us.
+    int status = 0;
+    for (;;) {
+        pid_t done = wait(&status);
+        if (done > 0)
+            continue;
+        if (done == -1 && errno == EINTR)
+            continue;
+        break;
+    }
+    if (WIFSIGNALED(status))
+        exit(128 + WTERMSIG(status));
+    exit(WEXITSTATUS(status));
+}

@@ -1,0 +1,76 @@
+// Starting the real binary and talking to it over loopback TCP.
+#ifndef CORVANSEL_TESTS_HARNESS_H
+#define CORVANSEL_TESTS_HARNESS_H
+
+#include <sys/socket.h>
+#include <signal.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A run of the binary that ends by itself (command-line cases).
+struct Run {
+    int status; // as waitpid reports it
+    std::string out, err;
+};
+Run run_binary(const std::vector<std::string> &args, int timeout_ms = 10000);
+
+// A started server: the supervisor's pid (which leads its own process
+// group) and pipes from its standard output and standard error.
+struct Server {
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    int port = 0;
+    std::string out; // everything read from standard output so far
+    std::string err; // everything read from standard error so far
+    int status = -1; // wait status once it has ended
+
+    Server() = default;
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+    // Kills whatever is left of the process group.
+    ~Server();
+
+    // Reads standard output until it holds n lines or timeout_ms passes;
+    // returns true when n lines arrived.
+    bool wait_lines(size_t n, int timeout_ms = 10000);
+    // The lines of standard output after the banner.
+    std::vector<std::string> log_lines() const;
+    // Sends sig to the supervisor and waits for it to end; returns the wait
+    // status. Every process of the group is killed afterwards.
+    int stop(int sig = SIGTERM);
+    // Waits for the supervisor to end by itself; returns the wait status,
+    // or -1 on time-out.
+    int wait_exit(int timeout_ms = 10000);
+    void close_pipes();
+    // Drains standard error into err, waiting at most timeout_ms for more.
+    void read_err(int timeout_ms = 0);
+};
+
+// A loopback TCP port that nothing listens on right now.
+int free_port(int family = AF_INET);
+
+// Starts the binary with args (the port is not added) and waits for its
+// banner line. Returns false if the banner did not come.
+bool start_server(Server &s, const std::vector<std::string> &args,
+                  int timeout_ms = 10000);
+// Starts the binary serving dir on 127.0.0.1 and a free port.
+bool start_server_on(Server &s, const std::string &dir,
+                     const std::string &host = "127.0.0.1");
+
+// Connects to host:port over loopback; returns the descriptor or -1.
+int connect_to(int port, const char *host = "127.0.0.1");
+// Sends request and reads the response until the server closes.
+std::string exchange(int port, const std::string &request,
+                     const char *host = "127.0.0.1");
+// Reads from fd until end of stream, error or timeout_ms without data.
+std::string read_all(int fd, int timeout_ms = 10000);
+
+// Makes a fresh directory for a test, removed recursively by remove_tree.
+std::string make_temp_dir();
+void remove_tree(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+
+#endif
