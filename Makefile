@@ -30,3 +30,33 @@ bench: build
 
 clean:
 	rm -rf build
+
+# Installation, with PREFIX and DESTDIR as usual. BINARY is the program to
+# install, so that a test can install the one it has just built. The page
+# goes to share/man/man1, or to man/man1 on FreeBSD, where local pages have
+# long lived; MAN1DIR overrides both. The shell makes that choice, since the
+# two makes share no syntax for conditionals.
+PREFIX ?= /usr/local
+BINARY ?= build/release/corvansel
+MAN1DIR ?=
+
+.PHONY: install uninstall
+
+install:
+	@test -x '${BINARY}' || { echo '${BINARY} is missing: run make build first' >&2; exit 1; }
+	man1dir='${MAN1DIR}'; \
+	if [ -z "$$man1dir" ]; then \
+	    if [ "$$(uname -s)" = FreeBSD ]; then man1dir='${PREFIX}/man/man1'; \
+	    else man1dir='${PREFIX}/share/man/man1'; fi; \
+	fi; \
+	install -d '${DESTDIR}${PREFIX}/bin' "${DESTDIR}$$man1dir" && \
+	install -m 0755 '${BINARY}' '${DESTDIR}${PREFIX}/bin/corvansel' && \
+	install -m 0644 corvansel.1 "${DESTDIR}$$man1dir/corvansel.1"
+
+uninstall:
+	man1dir='${MAN1DIR}'; \
+	if [ -z "$$man1dir" ]; then \
+	    if [ "$$(uname -s)" = FreeBSD ]; then man1dir='${PREFIX}/man/man1'; \
+	    else man1dir='${PREFIX}/share/man/man1'; fi; \
+	fi; \
+	rm -f '${DESTDIR}${PREFIX}/bin/corvansel' "${DESTDIR}$$man1dir/corvansel.1"
