@@ -9,6 +9,9 @@ src=$1
 binary=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+# make check runs this under make: the inner makes must not take its flags
+# (a GNU jobserver means nothing to BSD make).
+unset MAKEFLAGS MFLAGS MAKELEVEL MAKEOVERRIDES GNUMAKEFLAGS
 failures=0
 fail() {
     echo "FAIL: $*" >&2
