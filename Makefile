@@ -17,7 +17,9 @@ run: build
 	./build/release/corvansel ${PORT}
 
 # Every test, in the debug build (g++) and the sanitizer build (clang).
+# Installs first whatever tools a fresh machine lacks.
 check:
+	bash .ci/install-deps
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j ${JOBS}
 	ctest --preset dev
