@@ -1,0 +1,461 @@
+// The file response: head and body bytes as a client reads them, the byte
+// count, and each way the transfer can fail.
+#include "http/file.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "http/request.h"
+
+// Sun, 06 Nov 1994 08:49:37 GMT
+constexpr time_t FILE_MTIME = 784111777;
+
+static Request
+make_request(Method method, const char *range = "")
+{
+    Request r;
+    memset(&r, 0, sizeof r);
+    r.method = method;
+    snprintf(r.target, sizeof r.target, "/file");
+    snprintf(r.field[FIELD_RANGE], sizeof r.field[FIELD_RANGE], "%s", range);
+    // A stale count must not survive into the new response.
+    r.bytes_sent = 12345;
+    return r;
+}
+
+static std::string
+read_all(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    return out;
+}
+
+static std::string
+random_bytes(size_t size)
+{
+    std::mt19937 gen(size);
+    std::string s(size, '\0');
+    for (char &c : s)
+        c = (char)(gen() & 0xff);
+    return s;
+}
+
+static void
+write_file(const char *path, const std::string &content,
+           time_t mtime = FILE_MTIME)
+{
+    FILE *fp = fopen(path, "w");
+    ASSERT_NE(fp, nullptr) << path;
+    ASSERT_EQ(fwrite(content.data(), 1, content.size(), fp), content.size());
+    ASSERT_EQ(fclose(fp), 0);
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0) << path;
+}
+
+// What a client saw: the result of the call, the bytes it read, and the
+// clock around the call so that the Date line can be checked.
+struct Answer {
+    Status status;
+    std::string response;
+    time_t before, after;
+};
+
+// Runs send_file on one end of a socketpair while a thread reads the other
+// end, so that no body is too large for the socket buffer.
+static Answer
+transfer(const char *path, Request *r, const struct stat *st, int64_t lower,
+         int64_t upper)
+{
+    Answer a{};
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1) {
+        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        return a;
+    }
+    std::string response;
+    std::thread reader([&] { response = read_all(sv[1]); });
+    a.before = time(nullptr);
+    a.status = send_file(sv[0], path, r, st, lower, upper);
+    a.after = time(nullptr);
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    a.response = response;
+    return a;
+}
+
+// The response with the value of its Date line replaced by "<date>", after
+// checking that the value is an HTTP date taken during the call.
+static std::string
+mask_date(const Answer &a)
+{
+    constexpr char key[] = "\r\nDate: ";
+    std::string s = a.response;
+    size_t at = s.find(key);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no Date line in: " << s;
+        return s;
+    }
+    at += sizeof key - 1;
+    std::string date = s.substr(at, HTTP_DATE_SIZE - 1);
+    struct tm tm = {};
+    const char *end = strptime(date.c_str(), "%a, %d %b %Y %T GMT", &tm);
+    EXPECT_TRUE(end != nullptr && *end == '\0') << date;
+    time_t t = timegm(&tm);
+    HttpDate again;
+    EXPECT_EQ(date, format_http_date(t, again));
+    EXPECT_GE(t, a.before);
+    EXPECT_LE(t, a.after);
+    return s.replace(at, date.size(), "<date>");
+}
+
+static std::string
+head(Status status, long long length, const std::string &content_range,
+     const char *modified = "Sun, 06 Nov 1994 08:49:37 GMT")
+{
+    std::string s = "HTTP/1.1 " + std::to_string(status) + " " +
+                    status_text[status] +
+                    "\r\nDate: <date>\r\nConnection: close\r\nLast-Modified: " +
+                    modified +
+                    "\r\nContent-Type: application/octet-stream\r\n"
+                    "Content-Length: " +
+                    std::to_string(length) + "\r\n";
+    if (!content_range.empty())
+        s += "Content-Range: bytes " + content_range + "\r\n";
+    return s + "\r\n";
+}
+
+static std::string
+status_response(Status status)
+{
+    std::string text = status_text[status];
+    std::string code = std::to_string(status);
+    return "HTTP/1.1 " + code + " " + text +
+           "\r\nDate: <date>\r\nConnection: close\r\n"
+           "Content-Type: text/plain\r\n\r\n" +
+           code + " " + text + "\n";
+}
+
+// Ignores SIGPIPE while it lives, so that writing to a closed peer fails
+// with EPIPE instead of ending the test.
+struct IgnoreSigpipe {
+    struct sigaction saved;
+    IgnoreSigpipe()
+    {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        EXPECT_EQ(sigaction(SIGPIPE, &ignore, &saved), 0);
+    }
+    ~IgnoreSigpipe() { sigaction(SIGPIPE, &saved, nullptr); }
+};
+
+static int
+remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+// A fresh served directory, entered for the test and removed after it.
+class SendFile : public ::testing::Test {
+  protected:
+    void
+    SetUp() override
+    {
+        ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
+        snprintf(root, sizeof root, "/tmp/corvansel-file-XXXXXX");
+        ASSERT_NE(mkdtemp(root), nullptr);
+        // Searchable by the unprivileged user of the permission test.
+        ASSERT_EQ(chmod(root, 0755), 0);
+        ASSERT_EQ(chdir(root), 0);
+    }
+
+    void
+    TearDown() override
+    {
+        EXPECT_EQ(chdir(saved_cwd), 0);
+        EXPECT_EQ(nftw(root, remove_entry, 16, FTW_DEPTH | FTW_PHYS), 0);
+    }
+
+    char saved_cwd[PATH_MAX];
+    char root[64];
+};
+
+// Every case is sent twice: GET gets the head and the bytes of the range,
+// HEAD the identical head and nothing else.
+TEST_F(SendFile, SendsTheRangeAfterItsHead)
+{
+    constexpr int64_t BIG = 2 * TRANSFER_CHUNK_SIZE + 100;
+    const std::string big = random_bytes(BIG);
+    write_file("big", big);
+    write_file("ten", "0123456789");
+    write_file("empty", "");
+
+    struct Case {
+        const char *path, *range;
+        int64_t lower, upper;
+        const char *content_range; // for 206
+    };
+    constexpr Case cases[] = {
+        {"big", "", 0, BIG - 1, ""},
+        {"big", "bytes=0-", 0, BIG - 1, "0-32867/32868"},
+        {"big", "bytes=0-16383", 0, TRANSFER_CHUNK_SIZE - 1, "0-16383/32868"},
+        {"big", "bytes=16000-32800", 16000, 32800, "16000-32800/32868"},
+        {"big", "bytes=-1", BIG - 1, BIG - 1, "32867-32867/32868"},
+        {"ten", "bytes=2-4", 2, 4, "2-4/10"},
+        {"ten", "", 0, 9, ""},
+        {"empty", "", 0, -1, ""},
+        // An empty file asked for by a suffix: no negative position shows.
+        {"empty", "bytes=-5", 0, -1, "0-0/0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.range);
+        struct stat st;
+        ASSERT_EQ(stat(c.path, &st), 0);
+        std::string content = c.path == std::string("big") ? big
+                              : c.path == std::string("ten")
+                                  ? "0123456789"
+                                  : "";
+        Status status =
+            c.range[0] != '\0' ? STATUS_PARTIAL_CONTENT : STATUS_OK;
+        std::string expected_head =
+            head(status, c.upper - c.lower + 1, c.content_range);
+        std::string body =
+            content.substr((size_t)c.lower, (size_t)(c.upper - c.lower + 1));
+
+        Request get = make_request(METHOD_GET, c.range);
+        Answer a = transfer(c.path, &get, &st, c.lower, c.upper);
+        EXPECT_EQ(a.status, status);
+        // The sizes first: a whole body would drown the report.
+        std::string got = mask_date(a);
+        EXPECT_EQ(got.size(), expected_head.size() + body.size());
+        EXPECT_EQ(got.substr(0, expected_head.size()), expected_head);
+        EXPECT_TRUE(got.substr(expected_head.size()) == body);
+        EXPECT_EQ(get.bytes_sent, body.size());
+
+        Request head_request = make_request(METHOD_HEAD, c.range);
+        Answer h = transfer(c.path, &head_request, &st, c.lower, c.upper);
+        EXPECT_EQ(h.status, status);
+        EXPECT_EQ(mask_date(h), expected_head);
+        EXPECT_EQ(head_request.bytes_sent, 0u);
+    }
+}
+
+TEST_F(SendFile, ShowsTheModificationTime)
+{
+    struct Case {
+        time_t mtime;
+        const char *text;
+    };
+    constexpr Case cases[] = {
+        {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {FILE_MTIME, "Sun, 06 Nov 1994 08:49:37 GMT"},
+        {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+        // Past 2038: the time must not pass through 32 bits.
+        {4102444799, "Thu, 31 Dec 2099 23:59:59 GMT"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        write_file("file", "x", c.mtime);
+        struct stat st;
+        ASSERT_EQ(stat("file", &st), 0);
+        Request r = make_request(METHOD_HEAD);
+        Answer a = transfer("file", &r, &st, 0, 0);
+        EXPECT_EQ(a.status, STATUS_OK);
+        EXPECT_EQ(mask_date(a), head(STATUS_OK, 1, "", c.text));
+    }
+}
+
+// The file shrank after the caller took its status: the body ends where
+// the file does and the status stays.
+TEST_F(SendFile, EndsShortWhenTheFileShrank)
+{
+    write_file("file", std::string(100, 'a'));
+    struct stat st;
+    ASSERT_EQ(stat("file", &st), 0);
+    write_file("file", "0123456789");
+    Request r = make_request(METHOD_GET);
+    Answer a = transfer("file", &r, &st, 0, 99);
+    EXPECT_EQ(a.status, STATUS_OK);
+    EXPECT_EQ(mask_date(a), head(STATUS_OK, 100, "") + "0123456789");
+    EXPECT_EQ(r.bytes_sent, 10u);
+}
+
+TEST_F(SendFile, ForbidsAFileThatCannotBeOpened)
+{
+    write_file("file", "0123456789");
+    struct stat st;
+    ASSERT_EQ(stat("file", &st), 0);
+    // The file vanished after its status was taken.
+    Request r = make_request(METHOD_GET);
+    Answer a = transfer("gone", &r, &st, 0, 9);
+    EXPECT_EQ(a.status, STATUS_FORBIDDEN);
+    EXPECT_EQ(mask_date(a), status_response(STATUS_FORBIDDEN));
+    EXPECT_EQ(r.bytes_sent, 0u);
+}
+
+// Root reads any file, so the child drops to an unprivileged user first.
+TEST_F(SendFile, ForbidsAnUnreadableFile)
+{
+    write_file("file", "0123456789");
+    ASSERT_EQ(chmod("file", 0), 0);
+    struct stat st;
+    ASSERT_EQ(stat("file", &st), 0);
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    Answer a{};
+    a.before = time(nullptr);
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        close(sv[1]);
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
+             setuid(65534) == -1))
+            _exit(2);
+        Request r = make_request(METHOD_GET);
+        Status s = send_file(sv[0], "file", &r, &st, 0, 9);
+        _exit(s == STATUS_FORBIDDEN && r.bytes_sent == 0 ? 0 : 1);
+    }
+    close(sv[0]);
+    a.response = read_all(sv[1]);
+    close(sv[1]);
+    int wstatus;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    a.after = time(nullptr);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    EXPECT_EQ(mask_date(a), status_response(STATUS_FORBIDDEN));
+}
+
+// A pipe opens like a file but cannot be positioned.
+TEST_F(SendFile, AnswersAFailedSeekWithInternalError)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    char path[64];
+    snprintf(path, sizeof path, "/dev/fd/%d", p[0]);
+    struct stat st;
+    ASSERT_EQ(fstat(p[0], &st), 0);
+    Request r = make_request(METHOD_GET);
+    Answer a = transfer(path, &r, &st, 0, 0);
+    close(p[0]);
+    close(p[1]);
+    EXPECT_EQ(a.status, STATUS_INTERNAL_SERVER_ERROR);
+    EXPECT_EQ(mask_date(a), status_response(STATUS_INTERNAL_SERVER_ERROR));
+    EXPECT_EQ(r.bytes_sent, 0u);
+}
+
+// A directory opens and positions like a file, but reading it fails: the
+// head has gone out, nothing follows it, and the result says 500.
+TEST_F(SendFile, AnswersAFailedReadWithInternalErrorAfterTheHead)
+{
+    ASSERT_EQ(mkdir("dir", 0755), 0);
+    write_file("file", "0123456789");
+    struct stat st;
+    ASSERT_EQ(stat("file", &st), 0);
+    Request r = make_request(METHOD_GET);
+    Answer a = transfer("dir", &r, &st, 0, 9);
+    EXPECT_EQ(a.status, STATUS_INTERNAL_SERVER_ERROR);
+    EXPECT_EQ(mask_date(a), head(STATUS_OK, 10, ""));
+    EXPECT_EQ(r.bytes_sent, 0u);
+}
+
+// The client stops reading: once the socket buffer is full a body write
+// waits out the send time-out and fails. What the client can still read is
+// the head and exactly the bytes counted.
+TEST_F(SendFile, TimesOutWhenTheClientStopsReading)
+{
+    constexpr size_t SIZE = 4 << 20;
+    const std::string content = random_bytes(SIZE);
+    write_file("file", content);
+    struct stat st;
+    ASSERT_EQ(stat("file", &st), 0);
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int size = 4096;
+    ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+    struct timeval timeout = {0, 100000};
+    ASSERT_EQ(
+        setsockopt(sv[0], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout),
+        0);
+    Request r = make_request(METHOD_GET);
+    Answer a{};
+    a.before = time(nullptr);
+    a.status = send_file(sv[0], "file", &r, &st, 0, SIZE - 1);
+    a.after = time(nullptr);
+    close(sv[0]);
+    a.response = read_all(sv[1]);
+    close(sv[1]);
+
+    EXPECT_EQ(a.status, STATUS_REQUEST_TIMEOUT);
+    EXPECT_LT(r.bytes_sent, SIZE);
+    std::string expected_head = head(STATUS_OK, SIZE, "");
+    std::string got = mask_date(a);
+    ASSERT_EQ(got.compare(0, expected_head.size(), expected_head), 0) << got;
+    std::string body = got.substr(expected_head.size());
+    EXPECT_EQ(body.size(), r.bytes_sent);
+    EXPECT_TRUE(body == content.substr(0, body.size()));
+}
+
+TEST_F(SendFile, TimesOutWhenTheClientHasClosed)
+{
+    IgnoreSigpipe ignore;
+    constexpr size_t SIZE = 4 << 20;
+    write_file("file", random_bytes(SIZE));
+    struct stat st;
+    ASSERT_EQ(stat("file", &st), 0);
+
+    // Gone before the head: nothing is counted.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    Request r = make_request(METHOD_GET);
+    EXPECT_EQ(send_file(sv[0], "file", &r, &st, 0, SIZE - 1),
+              STATUS_REQUEST_TIMEOUT);
+    EXPECT_EQ(r.bytes_sent, 0u);
+    close(sv[0]);
+
+    // Gone in the middle of the body: what was written before counts. A
+    // small buffer keeps most of the file from ever leaving.
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int size = 4096;
+    ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+    std::thread reader([&] {
+        char buf[1000];
+        size_t got = 0;
+        ssize_t n;
+        while (got < sizeof buf &&
+               (n = read(sv[1], buf, sizeof buf - got)) > 0)
+            got += (size_t)n;
+        close(sv[1]);
+    });
+    EXPECT_EQ(send_file(sv[0], "file", &r, &st, 0, SIZE - 1),
+              STATUS_REQUEST_TIMEOUT);
+    reader.join();
+    close(sv[0]);
+    EXPECT_GT(r.bytes_sent, 0u);
+    EXPECT_LT(r.bytes_sent, SIZE);
+}
