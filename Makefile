@@ -30,6 +30,16 @@ check:
 bench: build
 	bash bench/run.sh
 
+# Every fuzz target for FUZZ_SECONDS each, in the sanitizer build. New
+# inputs collect in build/asan/fuzz/corpus and a crash input in
+# build/asan/fuzz/artifacts; add that one to fuzz/corpus once it is fixed.
+FUZZ_SECONDS ?= 60
+
+fuzz:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j ${JOBS}
+	sh fuzz/run.sh build/asan ${FUZZ_SECONDS}
+
 clean:
 	rm -rf build
 

@@ -1,0 +1,110 @@
+// read_request over a socket with any bytes, cut into any reads.
+//
+// Input: the first byte, modulo 16, is a count n of chunk lengths; the next
+// n bytes are those lengths (each byte plus one); the rest is what the
+// client sends, in chunks of those lengths and then one chunk of whatever
+// is left. The pair is SOCK_SEQPACKET so that every chunk reaches exactly
+// one read, as the slowest client would deliver it: on a stream pair the
+// kernel would merge chunks written ahead. A chunk longer than the room
+// left in the request buffer loses its tail, which a stream would keep;
+// read_request never reads again once its buffer is full, so it cannot
+// tell the difference.
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "fuzz/check.h"
+#include "http/parse.h"
+#include "http/request.h"
+
+static constexpr size_t MAX_CHUNK_LENGTHS = 15;
+
+// Everything the other end received, until read_request's side is shut.
+static std::string
+drain(int fd)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, (size_t)n);
+    return text;
+}
+
+static bool
+terminated(const char *text, size_t size)
+{
+    return memchr(text, '\0', size) != nullptr;
+}
+
+static void
+send_chunks(int fd, const uint8_t *lengths, size_t count, const uint8_t *data,
+            size_t size)
+{
+    size_t off = 0;
+    for (size_t i = 0; i < count && off < size; i++) {
+        size_t n = (size_t)lengths[i] + 1;
+        if (n > size - off)
+            n = size - off;
+        FUZZ_CHECK(send(fd, data + off, n, 0) == (ssize_t)n);
+        off += n;
+    }
+    // An empty message would read as the end of the stream, which only
+    // shutdown may bring.
+    if (off < size)
+        FUZZ_CHECK(send(fd, data + off, size - off, 0) ==
+                   (ssize_t)(size - off));
+    shutdown(fd, SHUT_WR);
+}
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    size_t count = data[0] % (MAX_CHUNK_LENGTHS + 1);
+    if (size < 1 + count)
+        return 0;
+
+    int sv[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) == 0);
+    // The whole input fits in the socket buffer, so it is all written
+    // before the reader starts.
+    int buffer = 1 << 20;
+    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    send_chunks(sv[1], data + 1, count, data + 1 + count, size - 1 - count);
+
+    Request r;
+    Status s = read_request(sv[0], &r);
+    shutdown(sv[0], SHUT_WR);
+    std::string sent = drain(sv[1]);
+    close(sv[0]);
+    close(sv[1]);
+
+    // Whatever it refused, every text of the record is terminated inside
+    // its field and nothing was counted, so the log line can print it.
+    FUZZ_CHECK(terminated(r.target, sizeof r.target));
+    for (const char *value : r.field)
+        FUZZ_CHECK(terminated(value, FIELD_VALUE_MAX));
+    FUZZ_CHECK(r.bytes_sent == 0);
+    FUZZ_CHECK(r.method == METHOD_GET || r.method == METHOD_HEAD);
+
+    if (s == STATUS_NONE) {
+        // Accepted: nothing may have gone to the client.
+        FUZZ_CHECK(sent.empty());
+        return 0;
+    }
+    FUZZ_CHECK(s == STATUS_BAD_REQUEST || s == STATUS_METHOD_NOT_ALLOWED ||
+               s == STATUS_REQUEST_TIMEOUT ||
+               s == STATUS_HEADER_FIELDS_TOO_LARGE ||
+               s == STATUS_VERSION_NOT_SUPPORTED);
+    // Refused: exactly one status response, for the status returned.
+    std::string line = "HTTP/1.1 " + std::to_string(s) + " ";
+    FUZZ_CHECK(sent.compare(0, line.size(), line) == 0);
+    FUZZ_CHECK(sent.find("HTTP/1.1 ", 1) == std::string::npos);
+    return 0;
+}
