@@ -2,6 +2,7 @@
 #include "tests/harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -179,7 +180,12 @@ Server::wait_exit(int timeout_ms)
 int
 Server::stop(int sig)
 {
-    kill(pid, sig);
+    // Without a started supervisor, kill would take -1 for "every process".
+    if (pid <= 0)
+        return -1;
+    // Once reaped, the pid may belong to another process.
+    if (status == -1)
+        kill(pid, sig);
     int st = wait_exit();
     kill(-pid, SIGKILL);
     return st;
@@ -255,6 +261,8 @@ start_server_on(Server &s, const std::string &dir, const std::string &host)
         }
         s.stop(SIGKILL);
         s.close_pipes();
+        // That supervisor is reaped: its pid may be reused by now.
+        s.pid = -1;
         s.status = -1;
         s.out.clear();
         s.err.clear();
@@ -305,6 +313,69 @@ read_all(int fd, int timeout_ms)
             return text;
         text.append(buf, (size_t)n);
     }
+}
+
+bool
+read_to_end(int fd, std::string &text, int timeout_ms)
+{
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return false;
+        char buf[65536];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0)
+            return true;
+        if (n < 0)
+            return false;
+        text.append(buf, (size_t)n);
+    }
+}
+
+std::vector<pid_t>
+children_of(pid_t pid)
+{
+    std::vector<pid_t> children;
+    std::string path = "/proc/" + std::to_string(pid) + "/task/" +
+                       std::to_string(pid) + "/children";
+    FILE *fp = fopen(path.c_str(), "r");
+    if (fp == nullptr)
+        return children;
+    int child;
+    while (fscanf(fp, "%d", &child) == 1)
+        children.push_back(child);
+    fclose(fp);
+    return children;
+}
+
+pid_t
+server_process(const Server &s)
+{
+    // The supervisor forks the server process before it prints anything,
+    // so once the banner came the child is listed.
+    std::vector<pid_t> children = children_of(s.pid);
+    return children.size() == 1 ? children[0] : -1;
+}
+
+int
+count_sockets(pid_t pid)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d)) {
+        char target[256];
+        std::string link = dir + "/" + e->d_name;
+        ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
+        if (len <= 0)
+            continue;
+        target[len] = '\0';
+        n += strncmp(target, "socket:", 7) == 0;
+    }
+    closedir(d);
+    return n;
 }
 
 std::string

@@ -67,6 +67,16 @@ std::string exchange(int port, const std::string &request,
                      const char *host = "127.0.0.1");
 // Reads from fd until end of stream, error or timeout_ms without data.
 std::string read_all(int fd, int timeout_ms = 10000);
+// Reads from fd into text until end of stream; returns false when an error
+// or timeout_ms without data came first.
+bool read_to_end(int fd, std::string &text, int timeout_ms = 10000);
+
+// The children of pid, as the kernel lists them.
+std::vector<pid_t> children_of(pid_t pid);
+// The server process: the one child of the supervisor s.pid, or -1.
+pid_t server_process(const Server &s);
+// How many of pid's open descriptors are sockets, or -1.
+int count_sockets(pid_t pid);
 
 // Makes a fresh directory for a test, removed recursively by remove_tree.
 std::string make_temp_dir();

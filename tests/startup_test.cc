@@ -1,0 +1,188 @@
+// Start-up of the server process: the listening banner and the failures
+// that end it before any connection.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+class Startup : public testing::Test {
+  protected:
+    void SetUp() override { dir = make_temp_dir(); }
+    void TearDown() override { remove_tree(dir); }
+    std::string dir;
+};
+
+TEST_F(Startup, BannerShowsNumericHostsInCompressedForm)
+{
+    struct Case {
+        const char *host, *shown;
+        int family;
+    };
+    constexpr Case cases[] = {
+        {"127.0.0.1", "127.0.0.1", AF_INET},
+        {"::1", "::1", AF_INET6},
+        {"0:0:0:0:0:0:0:1", "::1", AF_INET6},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.host);
+        int port = free_port(c.family);
+        Server s;
+        ASSERT_TRUE(
+            start_server(s, {"-d", dir, "-l", c.host, std::to_string(port)}))
+            << s.err;
+        EXPECT_EQ(s.out, std::string("Listening on ") + c.shown + " port " +
+                             std::to_string(port) + "\n");
+        int fd = connect_to(port, c.shown);
+        EXPECT_NE(fd, -1);
+        close(fd);
+        s.stop();
+    }
+}
+
+// Without -l the server listens on every address that localhost resolves
+// to (at most four), in the resolver's order.
+TEST_F(Startup, DefaultHostListensOnEachLocalhostAddress)
+{
+    int port = free_port();
+    std::string port_text = std::to_string(port);
+
+    struct addrinfo hints = {};
+    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list;
+    ASSERT_EQ(getaddrinfo("localhost", port_text.c_str(), &hints, &list), 0);
+    std::string expected = "Listening on";
+    std::vector<std::string> hosts;
+    int n = 0;
+    for (struct addrinfo *ai = list; ai != nullptr && n < 4;
+         ai = ai->ai_next, n++) {
+        char text[INET6_ADDRSTRLEN];
+        const void *a =
+            ai->ai_family == AF_INET6
+                ? (const void *)&((struct sockaddr_in6 *)ai->ai_addr)->sin6_addr
+                : (const void *)&((struct sockaddr_in *)ai->ai_addr)->sin_addr;
+        ASSERT_NE(inet_ntop(ai->ai_family, a, text, sizeof text), nullptr);
+        expected += std::string(" ") + text;
+        hosts.push_back(text);
+    }
+    freeaddrinfo(list);
+    expected += " port " + port_text + "\n";
+
+    Server s;
+    ASSERT_TRUE(start_server(s, {"-d", dir, port_text})) << s.err;
+    EXPECT_EQ(s.out, expected);
+    for (const std::string &h : hosts) {
+        SCOPED_TRACE(h);
+        std::string response =
+            exchange(port, "GET /missing HTTP/1.0\r\n\r\n", h.c_str());
+        EXPECT_EQ(response.rfind("HTTP/1.1 404 ", 0), 0u) << response;
+    }
+    pid_t server = server_process(s);
+    ASSERT_GT(server, 0);
+    EXPECT_EQ(count_sockets(server), (int)hosts.size());
+    s.stop();
+}
+
+TEST_F(Startup, BannerShowsThePortAsTyped)
+{
+    int port = free_port();
+    std::string typed = "000" + std::to_string(port);
+    Server s;
+    ASSERT_TRUE(start_server(s, {"-d", dir, "-l", "127.0.0.1", typed}))
+        << s.err;
+    EXPECT_EQ(s.out, "Listening on 127.0.0.1 port " + typed + "\n");
+    std::string response = exchange(port, "GET /missing HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(response.rfind("HTTP/1.1 404 ", 0), 0u) << response;
+    s.stop();
+}
+
+TEST_F(Startup, MissingDirectoryEndsWithoutBanner)
+{
+    std::string missing = dir + "/missing";
+    ::Run r = run_binary(
+        {"-d", missing, "-l", "127.0.0.1", std::to_string(free_port())});
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "corvansel: chdir '" + missing +
+                         "': No such file or directory\n");
+}
+
+// Service names are refused: the port must be a number.
+TEST_F(Startup, NonNumericPortIsAResolverError)
+{
+    for (const char *port : {"http", "80a", "0x50"}) {
+        SCOPED_TRACE(port);
+        struct addrinfo hints = {};
+        hints.ai_flags = AI_NUMERICSERV;
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        struct addrinfo *list = nullptr;
+        int rc = getaddrinfo("127.0.0.1", port, &hints, &list);
+        if (rc == 0)
+            freeaddrinfo(list);
+        ASSERT_NE(rc, 0);
+
+        ::Run r = run_binary({"-d", dir, "-l", "127.0.0.1", port});
+        ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+        EXPECT_EQ(WEXITSTATUS(r.status), 1);
+        EXPECT_EQ(r.out, "");
+        // The system error text behind the resolver's own is whatever errno
+        // held; only its presence is fixed.
+        std::string head =
+            std::string("corvansel: getaddrinfo: ") + gai_strerror(rc) + ": ";
+        EXPECT_EQ(r.err.rfind(head, 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}
+
+TEST_F(Startup, PortInUseIsABindError)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(fd, (struct sockaddr *)&a, len), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    ASSERT_EQ(getsockname(fd, (struct sockaddr *)&a, &len), 0);
+
+    ::Run r = run_binary(
+        {"-d", dir, "-l", "127.0.0.1", std::to_string(ntohs(a.sin_port))});
+    close(fd);
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "corvansel: bind: Address already in use\n");
+}
+
+// A restart must not be refused because connections of the last run still
+// linger on the port: the server closes first, so its side of each one
+// waits out its time on the port.
+TEST_F(Startup, RestartsOnAPortWithClosedConnections)
+{
+    int port = free_port();
+    std::vector<std::string> args = {"-d", dir, "-l", "127.0.0.1",
+                                     std::to_string(port)};
+    {
+        Server s;
+        ASSERT_TRUE(start_server(s, args)) << s.err;
+        std::string response = exchange(port, "GET /x HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(response.rfind("HTTP/1.1 404 ", 0), 0u) << response;
+        ASSERT_TRUE(s.wait_lines(2));
+        s.stop();
+    }
+    Server again;
+    EXPECT_TRUE(start_server(again, args)) << again.err;
+    again.stop();
+}
