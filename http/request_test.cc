@@ -1,0 +1,231 @@
+// HTTP dates and the status-only response as a client receives it.
+#include "http/request.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Everything written to the other end of fd's pair until end of stream.
+std::string
+read_all(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    return out;
+}
+
+// Calls send_status on one end of a socketpair and returns what the other
+// end received.
+std::string
+response_of(Status status, Status *result)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1)
+        return "socketpair: " + std::string(strerror(errno));
+    *result = send_status(sv[1], status);
+    close(sv[1]);
+    std::string out = read_all(sv[0]);
+    close(sv[0]);
+    return out;
+}
+
+// Checks that the Date line holds a well-formed date of about now, and
+// replaces its value by "<date>" so the rest compares byte for byte.
+void
+expect_date_and_mask(std::string &response, time_t before, time_t after)
+{
+    const std::string key = "\r\nDate: ";
+    size_t at = response.find(key);
+    ASSERT_NE(at, std::string::npos) << response;
+    at += key.size();
+    std::string date = response.substr(at, HTTP_DATE_SIZE - 1);
+    // The form is fixed: two-digit fields, four-digit year, single blanks.
+    const char *mask = "Aaa, 00 Aaa 0000 00:00:00 GMT";
+    ASSERT_EQ(date.size(), strlen(mask)) << date;
+    for (size_t i = 0; i < date.size(); i++) {
+        char m = mask[i], c = date[i];
+        bool ok = m == '0'   ? c >= '0' && c <= '9'
+                  : m == 'A' ? c >= 'A' && c <= 'Z'
+                  : m == 'a' ? c >= 'a' && c <= 'z'
+                             : c == m;
+        ASSERT_TRUE(ok) << "byte " << i << " of '" << date << "'";
+    }
+    // It names the moment of sending, with the right day name.
+    struct tm tm = {};
+    ASSERT_NE(strptime(date.c_str(), "%a, %d %b %Y %T GMT", &tm), nullptr)
+        << date;
+    time_t t = timegm(&tm);
+    EXPECT_GE(t, before) << date;
+    EXPECT_LE(t, after) << date;
+    HttpDate again;
+    EXPECT_STREQ(format_http_date(t, again), date.c_str());
+    response.replace(at, date.size(), "<date>");
+}
+
+} // namespace
+
+TEST(FormatHttpDate, WritesTheFixedFormInUtc)
+{
+    struct Case {
+        int64_t time;
+        const char *text;
+    };
+    constexpr Case cases[] = {
+        {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {-1, "Wed, 31 Dec 1969 23:59:59 GMT"},
+        {951782400 + 3723, "Tue, 29 Feb 2000 01:02:03 GMT"},
+        {1709164800, "Thu, 29 Feb 2024 00:00:00 GMT"},
+        {1709251199, "Thu, 29 Feb 2024 23:59:59 GMT"},
+        {1709251200, "Fri, 01 Mar 2024 00:00:00 GMT"},
+        {4107542399, "Sun, 28 Feb 2100 23:59:59 GMT"}, // 2100 has no 29 Feb
+        {4107542400, "Mon, 01 Mar 2100 00:00:00 GMT"},
+        {253402300799, "Fri, 31 Dec 9999 23:59:59 GMT"},
+    };
+    static_assert(sizeof(time_t) == sizeof(int64_t));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.time);
+        HttpDate out;
+        memset(out, 'x', sizeof out);
+        EXPECT_EQ(format_http_date((time_t)c.time, out), out);
+        EXPECT_STREQ(out, c.text);
+    }
+}
+
+TEST(FormatHttpDate, GivesTheLatestDateWhenTheYearDoesNotFit)
+{
+    // A file's modification time can be set to any of these; the Last-
+    // Modified line must still be a terminated date of the fixed form.
+    constexpr int64_t times[] = {
+        253402300800,         // 01 Jan 10000
+        253402300800 + 86400, // 02 Jan 10000
+        31556952000000000,    // a year of ten digits
+        INT64_MAX,            // gmtime cannot convert it
+        INT64_MIN,            // nor this
+    };
+    for (int64_t t : times) {
+        SCOPED_TRACE(t);
+        HttpDate out;
+        memset(out, 'x', sizeof out);
+        EXPECT_EQ(format_http_date((time_t)t, out), out);
+        EXPECT_STREQ(out, "Fri, 31 Dec 9999 23:59:59 GMT");
+    }
+}
+
+TEST(SendStatus, WritesTheExactResponse)
+{
+    struct Case {
+        Status status;
+        const char *response;
+    };
+    constexpr Case cases[] = {
+        {STATUS_NOT_FOUND, "HTTP/1.1 404 Not Found\r\n"
+                           "Date: <date>\r\n"
+                           "Connection: close\r\n"
+                           "Content-Type: text/plain\r\n"
+                           "\r\n"
+                           "404 Not Found\n"},
+        {STATUS_METHOD_NOT_ALLOWED, "HTTP/1.1 405 Method Not Allowed\r\n"
+                                    "Date: <date>\r\n"
+                                    "Connection: close\r\n"
+                                    "Allow: HEAD, GET\r\n"
+                                    "Content-Type: text/plain\r\n"
+                                    "\r\n"
+                                    "405 Method Not Allowed\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.status);
+        Status result = STATUS_NONE;
+        time_t before = time(nullptr);
+        std::string response = response_of(c.status, &result);
+        time_t after = time(nullptr);
+        EXPECT_EQ(result, c.status);
+        expect_date_and_mask(response, before, after);
+        EXPECT_EQ(response, c.response);
+    }
+}
+
+TEST(SendStatus, NamesEachCodeWithItsPhrase)
+{
+    // Every code the server answers with, in a status-only response or in
+    // a head of its own that takes the phrase from the same table.
+    struct Case {
+        Status status;
+        const char *phrase;
+    };
+    constexpr Case cases[] = {
+        {STATUS_OK, "OK"},
+        {STATUS_PARTIAL_CONTENT, "Partial Content"},
+        {STATUS_MOVED_PERMANENTLY, "Moved Permanently"},
+        {STATUS_NOT_MODIFIED, "Not Modified"},
+        {STATUS_BAD_REQUEST, "Bad Request"},
+        {STATUS_FORBIDDEN, "Forbidden"},
+        {STATUS_NOT_FOUND, "Not Found"},
+        {STATUS_METHOD_NOT_ALLOWED, "Method Not Allowed"},
+        {STATUS_REQUEST_TIMEOUT, "Request Time-out"},
+        {STATUS_RANGE_NOT_SATISFIABLE, "Range Not Satisfiable"},
+        {STATUS_HEADER_FIELDS_TOO_LARGE, "Request Header Fields Too Large"},
+        {STATUS_INTERNAL_SERVER_ERROR, "Internal Server Error"},
+        {STATUS_VERSION_NOT_SUPPORTED, "HTTP Version not supported"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.status);
+        Status result = STATUS_NONE;
+        std::string response = response_of(c.status, &result);
+        EXPECT_EQ(result, c.status);
+        std::string code = std::to_string(c.status);
+        EXPECT_EQ(
+            response.rfind("HTTP/1.1 " + code + " " + c.phrase + "\r\n", 0), 0u)
+            << response;
+        std::string body = "\r\n\r\n" + code + " " + c.phrase + "\n";
+        ASSERT_GE(response.size(), body.size()) << response;
+        EXPECT_EQ(response.substr(response.size() - body.size()), body);
+        EXPECT_EQ(response.find("Allow:") != std::string::npos,
+                  c.status == STATUS_METHOD_NOT_ALLOWED)
+            << response;
+    }
+}
+
+TEST(SendStatus, Returns408WhenTheWriteFails)
+{
+    // A peer that has gone would raise SIGPIPE; the worker's own handling
+    // of it is not under test here, only the result.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &old), 0);
+
+    constexpr Status statuses[] = {
+        STATUS_BAD_REQUEST, STATUS_NOT_FOUND, STATUS_METHOD_NOT_ALLOWED,
+        STATUS_REQUEST_TIMEOUT, STATUS_INTERNAL_SERVER_ERROR};
+    for (Status status : statuses) {
+        SCOPED_TRACE(status);
+
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        EXPECT_EQ(send_status(p[0], status), STATUS_REQUEST_TIMEOUT)
+            << "read end of a pipe";
+        close(p[0]);
+        close(p[1]);
+
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_EQ(shutdown(sv[1], SHUT_WR), 0);
+        EXPECT_EQ(send_status(sv[1], status), STATUS_REQUEST_TIMEOUT)
+            << "socket shut down for writing";
+        close(sv[0]);
+        close(sv[1]);
+    }
+    ASSERT_EQ(sigaction(SIGPIPE, &old, nullptr), 0);
+}
