@@ -1,0 +1,258 @@
+// Whole exchanges through the real binary: what the client receives and the
+// access log line that the server writes for it.
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/exchange_util.h"
+#include "tests/harness.h"
+
+// 2001-09-09 01:46:40 UTC, the modification time of the served files.
+constexpr time_t FILE_TIME = 1000000000;
+#define FILE_DATE "Sun, 09 Sep 2001 01:46:40 GMT"
+
+class Exchange : public ::testing::Test {
+  protected:
+    void
+    SetUp() override
+    {
+        dir = make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+        write_file(dir + "/ten", "0123456789");
+        write_file(dir + "/.hidden", "secret");
+        struct timeval times[2] = {{FILE_TIME, 0}, {FILE_TIME, 0}};
+        ASSERT_EQ(utimes((dir + "/ten").c_str(), times), 0);
+    }
+    void
+    TearDown() override
+    {
+        remove_tree(dir);
+    }
+
+    // Runs every exchange of the table against host and checks the
+    // response and the log line that follows it, with address as the
+    // client's address text.
+    void expect_exchanges(const std::string &host, const std::string &address);
+
+    std::string dir;
+};
+
+void
+Exchange::expect_exchanges(const std::string &host, const std::string &address)
+{
+    struct Case {
+        const char *request;
+        const char *status_line, *header, *body;
+        // The log line's columns other than the address.
+        const char *bytes, *status, *agent, *target;
+    };
+    constexpr Case cases[] = {
+        {"GET /ten HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n", "HTTP/1.1 200 OK",
+         "Content-Length: 10\r\n", "0123456789", "10", "200", "t/1", "/ten"},
+        {"HEAD /ten HTTP/1.0\r\nUser-Agent: t/1\r\n\r\n", "HTTP/1.1 200 OK",
+         "Last-Modified: " FILE_DATE "\r\n", "", "0", "200", "t/1", "/ten"},
+        {"GET /missing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found",
+         "Content-Type: text/plain\r\n", "404 Not Found\n", "0", "404", "",
+         "/missing"},
+        {"GET /.hidden HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 403 Forbidden", "Connection: close\r\n", "403 Forbidden\n",
+         "0", "403", "t/1", "/.hidden"},
+        // The log shows the target decoded but as the client wrote it.
+        {"GET //./sub/..%2Ften HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10", "200",
+         "t/1", "//./sub/../ten"},
+        {"GET /ten HTTP/1.1\r\nRange: bytes=2-5\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 206 Partial Content", "Content-Range: bytes 2-5/10\r\n",
+         "2345", "4", "206", "t/1", "/ten"},
+        {"GET /ten HTTP/1.1\r\nRange: bytes=20-\r\n\r\n",
+         "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */10\r\n",
+         "", "0", "416", "", "/ten"},
+        {"GET /ten HTTP/1.1\r\nIf-Modified-Since: " FILE_DATE
+         "\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 304 Not Modified", "Connection: close\r\n", "", "0", "304",
+         "t/1", "/ten"},
+        // Refused before the target is stored.
+        {"GET/ten HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "Connection: close\r\n",
+         "400 Bad Request\n", "0", "400", "", ""},
+        {"POST /ten HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 405 Method Not Allowed", "Allow: HEAD, GET\r\n",
+         "405 Method Not Allowed\n", "0", "405", "", ""},
+        // Refused after the target is stored, before the header fields.
+        {"GET /ten HTTP/2.0\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 505 HTTP Version not supported", "Connection: close\r\n",
+         "505 HTTP Version not supported\n", "0", "505", "", "/ten"},
+    };
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir, host)) << s.err;
+    size_t logged = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.request);
+        std::string response = exchange(s.port, c.request, host.c_str());
+        std::string head = head_of(response);
+        EXPECT_EQ(head.rfind(std::string(c.status_line) + "\r\n", 0), 0u)
+            << response;
+        EXPECT_NE(head.find(std::string("\r\n") + c.header), std::string::npos)
+            << response;
+        EXPECT_EQ(body_of(response), c.body);
+
+        // The worker writes its line before it closes the connection, so
+        // the line is there once the response has ended.
+        logged++;
+        ASSERT_TRUE(s.wait_lines(logged + 1)) << s.out;
+        ASSERT_EQ(s.log_lines().size(), logged) << s.out;
+        EXPECT_EQ(s.log_lines().back(),
+                  log_line(c.bytes, address, c.status, c.agent, c.target));
+    }
+}
+
+TEST_F(Exchange, AnswersAndLogsOverIPv4)
+{
+    expect_exchanges("127.0.0.1", "127.0.0.1");
+}
+
+TEST_F(Exchange, AnswersAndLogsOverIPv6)
+{
+    expect_exchanges("::1", "::1");
+}
+
+TEST_F(Exchange, EscapesControlBytesAndBackslashInTheLog)
+{
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    // The target decodes to TAB, LF, backslash, DEL, ESC and a two-byte
+    // UTF-8 letter; the agent carries a CR and a TAB.
+    std::string response =
+        exchange(s.port, "GET /a%09b%0Ac%5Cd%7F%1b%C3%A9 HTTP/1.1\r\n"
+                         "User-Agent: x\ry\tz\r\n\r\n");
+    EXPECT_EQ(response.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << response;
+    // A plain exchange after it shows that the first one made one line.
+    exchange(s.port, "GET /ten HTTP/1.1\r\nUser-Agent: plain\r\n\r\n");
+    ASSERT_TRUE(s.wait_lines(3)) << s.out;
+    std::vector<std::string> lines = s.log_lines();
+    ASSERT_EQ(lines.size(), 2u) << s.out;
+    EXPECT_EQ(lines[0], log_line("0", "127.0.0.1", "404", "x\\x0dy\\x09z",
+                                 "/a\\x09b\\x0ac\\x5cd\\x7f\\x1b\xc3\xa9"));
+    EXPECT_EQ(lines[1], log_line("10", "127.0.0.1", "200", "plain", "/ten"));
+}
+
+TEST_F(Exchange, FiftyClientsAtOnceEachGetTheirFileAndOneLine)
+{
+    constexpr int CLIENTS = 50;
+    // Long targets and escaped agents make lines of over half a kilobyte,
+    // yet all fifty fit in the pipe, and it is drained between responses
+    // too: a worker waiting on a full pipe would not close its connection.
+    std::string dots, tabs, escaped_tabs;
+    for (int i = 0; i < 200; i++)
+        dots += "./";
+    for (int i = 0; i < 50; i++)
+        tabs += "\t", escaped_tabs += "\\x09";
+    std::vector<std::string> content, request, expected;
+    for (int i = 0; i < CLIENTS; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "f%02d", i);
+        std::string text;
+        for (int k = 0; k < 200; k++)
+            text += std::string(name) + " line " + std::to_string(k) + "\n";
+        write_file(dir + "/" + name, text);
+        content.push_back(text);
+        std::string target = "/" + dots + name;
+        request.push_back("GET " + target + " HTTP/1.1\r\nUser-Agent: a" +
+                          tabs + name + "\\\r\n\r\n");
+        expected.push_back(log_line(std::to_string(text.size()), "127.0.0.1",
+                                    "200", "a" + escaped_tabs + name + "\\x5c",
+                                    target));
+    }
+
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    std::vector<int> fds;
+    for (int i = 0; i < CLIENTS; i++) {
+        int fd = connect_to(s.port);
+        ASSERT_NE(fd, -1);
+        fds.push_back(fd);
+    }
+    for (int i = 0; i < CLIENTS; i++)
+        EXPECT_TRUE(send_text(fds[i], request[i]));
+    for (int i = 0; i < CLIENTS; i++) {
+        SCOPED_TRACE(i);
+        s.wait_lines(CLIENTS + 1, 1);
+        std::string response = read_all(fds[i]);
+        close(fds[i]);
+        EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+        EXPECT_EQ(body_of(response), content[i]);
+    }
+
+    ASSERT_TRUE(s.wait_lines(CLIENTS + 1)) << s.out;
+    // Every worker wrote before its client saw the end of its response; a
+    // short wait shows that nothing more follows.
+    EXPECT_FALSE(s.wait_lines(CLIENTS + 2, 500));
+    std::vector<std::string> lines = s.log_lines();
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
+}
+
+TEST_F(Exchange, ClientLeavingMidTransferIsLoggedAs408WithPartialBytes)
+{
+    ASSERT_TRUE(make_large_file(dir + "/large", LARGE_FILE_SIZE));
+    // The server must survive a vanished client by itself: start it with
+    // the default action for SIGPIPE, whatever this test inherited.
+    void (*inherited)(int) = signal(SIGPIPE, SIG_DFL);
+    Server s;
+    bool started = start_server_on(s, dir);
+    signal(SIGPIPE, inherited);
+    ASSERT_TRUE(started) << s.err;
+
+    // A client that gives up after some of the body resets the connection
+    // while the worker writes. One that closes right after its request
+    // gets its reset only when the response arrives, after its end of
+    // stream: the write that follows fails as on a broken pipe, which by
+    // default would end the worker unlogged.
+    struct Case {
+        const char *name;
+        size_t read_first;
+    };
+    constexpr Case cases[] = {{"reset after some of the body", 1000},
+                              {"closed right after the request", 0}};
+    size_t logged = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = connect_slow(s.port);
+        ASSERT_NE(fd, -1);
+        ASSERT_TRUE(
+            send_text(fd, "GET /large HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n"));
+        size_t body_received = 0;
+        if (c.read_first > 0) {
+            std::string got = read_at_least(fd, c.read_first);
+            ASSERT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+            body_received = body_of(got).size();
+            struct linger lg = {1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        }
+        close(fd);
+
+        // Bounded by the worker's 30-second send time-out at worst.
+        logged++;
+        ASSERT_TRUE(s.wait_lines(logged + 1, 40000)) << s.out;
+        std::vector<std::string> lines = s.log_lines();
+        ASSERT_EQ(lines.size(), logged);
+        unsigned long long bytes = 0;
+        char rest[256] = "";
+        ASSERT_EQ(sscanf(lines.back().c_str(), "%llu\t%255[^\n]", &bytes, rest),
+                  2)
+            << lines.back();
+        EXPECT_STREQ(rest, "127.0.0.1\t408\tt/1\t/large");
+        EXPECT_GE(bytes, body_received);
+        EXPECT_LT(bytes, (unsigned long long)LARGE_FILE_SIZE);
+    }
+}

@@ -1,0 +1,236 @@
+// Helpers of the black-box exchange, signal and client tests: responses cut
+// into head and body, slow clients, large files and the process table.
+#ifndef CORVANSEL_TESTS_EXCHANGE_UTIL_H
+#define CORVANSEL_TESTS_EXCHANGE_UTIL_H
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+// The head of a response, up to and including its blank line.
+inline std::string
+head_of(const std::string &response)
+{
+    size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? response : response.substr(0, end + 4);
+}
+
+inline std::string
+body_of(const std::string &response)
+{
+    size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+// The expected access log line, without its line end.
+inline std::string
+log_line(const std::string &bytes, const std::string &address,
+         const std::string &status, const std::string &agent,
+         const std::string &target)
+{
+    return bytes + "\t" + address + "\t" + status + "\t" + agent + "\t" +
+           target;
+}
+
+// A small receive buffer: a client that has it and stops reading holds a
+// large response back after a few kilobytes.
+constexpr int SLOW_CLIENT_RCVBUF = 4096;
+
+// Connects to host:port with a small receive buffer, set before connect so
+// that the window the server sees is small from the start. Returns the
+// descriptor or -1.
+inline int
+connect_slow(int port, const char *host = "127.0.0.1")
+{
+    struct sockaddr_storage ss = {};
+    socklen_t len;
+    int family = strchr(host, ':') != nullptr ? AF_INET6 : AF_INET;
+    if (family == AF_INET6) {
+        auto *a = reinterpret_cast<struct sockaddr_in6 *>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons((uint16_t)port);
+        inet_pton(AF_INET6, host, &a->sin6_addr);
+        len = sizeof *a;
+    } else {
+        auto *a = reinterpret_cast<struct sockaddr_in *>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons((uint16_t)port);
+        inet_pton(AF_INET, host, &a->sin_addr);
+        len = sizeof *a;
+    }
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
+    int size = SLOW_CLIENT_RCVBUF;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&ss), len) == -1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool
+send_text(int fd, const std::string &text)
+{
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t n =
+            send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += (size_t)n;
+    }
+    return true;
+}
+
+// Reads from fd until at least n bytes arrived, the stream ended or
+// timeout_ms passed without data.
+inline std::string
+read_at_least(int fd, size_t n, int timeout_ms = 10000)
+{
+    std::string text;
+    while (text.size() < n) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            break;
+        char buf[65536];
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got <= 0)
+            break;
+        text.append(buf, (size_t)got);
+    }
+    return text;
+}
+
+// Counts the bytes left on fd until end of stream, an error (a reset) or
+// timeout_ms without data.
+inline size_t
+drain_count(int fd, int timeout_ms = 10000)
+{
+    size_t total = 0;
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return total;
+        char buf[65536];
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got <= 0)
+            return total;
+        total += (size_t)got;
+    }
+}
+
+// A file of size bytes, all zero, that costs no disk: large enough that a
+// client which stops reading keeps its transfer in progress.
+inline bool
+make_large_file(const std::string &path, off_t size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd == -1)
+        return false;
+    bool ok = ftruncate(fd, size) == 0;
+    close(fd);
+    return ok;
+}
+
+// Larger than every buffer between the worker and a slow client.
+constexpr off_t LARGE_FILE_SIZE = 16 << 20;
+
+// One entry of the process table.
+struct ProcessEntry {
+    pid_t pid, ppid, pgrp;
+    char state;
+};
+
+// Reads /proc/pid/stat; returns false when the process does not exist.
+inline bool
+read_process(pid_t pid, ProcessEntry *e)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    FILE *fp = fopen(path, "r");
+    if (fp == nullptr)
+        return false;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, fp);
+    fclose(fp);
+    buf[n] = '\0';
+    // The command name is in parentheses and may hold blanks; the fields
+    // after its closing one are plain.
+    const char *rest = strrchr(buf, ')');
+    if (rest == nullptr)
+        return false;
+    int ppid, pgrp;
+    char state;
+    if (sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
+        return false;
+    *e = {pid, (pid_t)ppid, (pid_t)pgrp, state};
+    return true;
+}
+
+// Every live or unreaped process whose process group is pgrp.
+inline std::vector<ProcessEntry>
+group_processes(pid_t pgrp)
+{
+    std::vector<ProcessEntry> found;
+    DIR *d = opendir("/proc");
+    if (d == nullptr)
+        return found;
+    while (struct dirent *de = readdir(d)) {
+        char *end;
+        long pid = strtol(de->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0)
+            continue;
+        ProcessEntry e;
+        if (read_process((pid_t)pid, &e) && e.pgrp == pgrp)
+            found.push_back(e);
+    }
+    closedir(d);
+    return found;
+}
+
+// True once pid has ended: gone from the table, or a zombie that nobody
+// has reaped yet.
+inline bool
+process_ended(pid_t pid)
+{
+    ProcessEntry e;
+    return !read_process(pid, &e) || e.state == 'Z' || e.state == 'X';
+}
+
+// Waits at most timeout_ms for every process of pids to end; returns the
+// ones still running.
+inline std::vector<pid_t>
+wait_processes_ended(const std::vector<pid_t> &pids, int timeout_ms = 10000)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        std::vector<pid_t> alive;
+        for (pid_t p : pids)
+            if (!process_ended(p))
+                alive.push_back(p);
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 +
+                          (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (alive.empty() || elapsed_ms >= timeout_ms)
+            return alive;
+        usleep(10000);
+    }
+}
+
+#endif
