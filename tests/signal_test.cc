@@ -1,0 +1,150 @@
+// The process family: a supervisor that leads the group, the server process
+// and one worker per connection, and how each of them ends.
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/exchange_util.h"
+#include "tests/harness.h"
+
+class Signals : public ::testing::Test {
+  protected:
+    void
+    SetUp() override
+    {
+        dir = make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_TRUE(make_large_file(dir + "/large", LARGE_FILE_SIZE));
+    }
+    void
+    TearDown() override
+    {
+        if (client != -1)
+            close(client);
+        remove_tree(dir);
+    }
+
+    // Starts a GET of the large file by a client that then stops reading,
+    // so that its worker stays in the middle of the transfer. Leaves the
+    // body bytes received so far in received.
+    void
+    start_slow_transfer(const Server &s)
+    {
+        client = connect_slow(s.port);
+        ASSERT_NE(client, -1);
+        ASSERT_TRUE(send_text(
+            client, "GET /large HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n"));
+        std::string got = read_at_least(client, 1000);
+        ASSERT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
+        received = body_of(got).size();
+    }
+
+    // Checks that the group led by the supervisor holds the supervisor,
+    // its one child, the server process, and that one's one child, the
+    // worker, and nothing else. Returns the server process and the worker.
+    void
+    expect_family(const Server &s, pid_t *server, pid_t *worker)
+    {
+        std::vector<ProcessEntry> group = group_processes(s.pid);
+        *server = *worker = -1;
+        int supervisors = 0, servers = 0;
+        for (const ProcessEntry &e : group)
+            if (e.pid == s.pid && e.ppid == getpid())
+                supervisors++;
+            else if (e.ppid == s.pid)
+                servers++, *server = e.pid;
+        int workers = 0;
+        for (const ProcessEntry &e : group)
+            if (e.ppid == *server && *server != -1)
+                workers++, *worker = e.pid;
+        // The tests send signals only to a supervisor that leads a group
+        // of its own: any other would forward them to this test too.
+        ASSERT_EQ(supervisors, 1);
+        ASSERT_EQ(servers, 1);
+        ASSERT_EQ(workers, 1);
+        ASSERT_EQ(group.size(), 3u);
+        for (const ProcessEntry &e : group)
+            EXPECT_NE(e.state, 'Z') << e.pid;
+    }
+
+    std::string dir;
+    int client = -1;
+    size_t received = 0;
+};
+
+TEST_F(Signals, EachTerminationSignalToTheSupervisorEndsTheWholeGroup)
+{
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        Server s;
+        ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+        ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
+        pid_t server, worker;
+        ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+
+        ASSERT_EQ(kill(s.pid, sig), 0);
+        int status = s.wait_exit();
+        ASSERT_NE(status, -1) << "the supervisor did not end";
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(wait_processes_ended({server, worker}), std::vector<pid_t>{});
+
+        // The transfer stopped short, and nothing was logged: standard
+        // output ends, every writer gone, with the banner alone.
+        EXPECT_LT(received + drain_count(client), (size_t)LARGE_FILE_SIZE);
+        close(client);
+        client = -1;
+        EXPECT_FALSE(s.wait_lines(2));
+        EXPECT_LT(s.out_fd, 0) << "standard output is still open";
+        EXPECT_EQ(s.log_lines(), std::vector<std::string>{}) << s.out;
+    }
+}
+
+TEST_F(Signals, TermToTheServerProcessAloneLetsTheRunningWorkerFinish)
+{
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
+    pid_t server, worker;
+    ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    // The supervisor ends by itself, with the signal that ended its child,
+    // while the transfer is still held back by this client.
+    int status = s.wait_exit();
+    ASSERT_NE(status, -1) << "the supervisor did not end";
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_FALSE(process_ended(worker));
+    int fd = connect_to(s.port);
+    int error = errno;
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(error, ECONNREFUSED) << strerror(error);
+
+    EXPECT_EQ(received + drain_count(client), (size_t)LARGE_FILE_SIZE);
+    ASSERT_TRUE(s.wait_lines(2)) << s.out;
+    EXPECT_EQ(s.log_lines(), std::vector<std::string>{log_line(
+                                 std::to_string(LARGE_FILE_SIZE), "127.0.0.1",
+                                 "200", "t/1", "/large")});
+    EXPECT_EQ(wait_processes_ended({worker}), std::vector<pid_t>{});
+}
+
+TEST_F(Signals, UnusableDirectoryEndsTheCommandWithStatusOne)
+{
+    std::string missing = dir + "/missing";
+    ::Run r = run_binary(
+        {"-d", missing, "-l", "127.0.0.1", std::to_string(free_port())});
+    EXPECT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("chdir '" + missing + "': No such file or directory"),
+              std::string::npos)
+        << r.err;
+}
