@@ -93,7 +93,10 @@ hand_off(int fd, const struct sockaddr_storage *client,
         for (int i = 0; i < count; i++)
             close(fds[i].fd);
         serve_connection(fd, client);
-        exit(0);
+        // The access log line went out with its own write and nothing else
+        // is buffered, so there is nothing for exit to flush; skipping the
+        // exit handlers spares every worker a few page faults.
+        _exit(0);
     }
     if (pid == -1)
         warn("fork");
