@@ -1,0 +1,422 @@
+// The real binary under faults: clients that hold connections open or go
+// away in the middle of a transfer, a fork that fails and a process out of
+// descriptors. Each test prints its figure.
+#include <dirent.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/fault_util.h"
+#include "tests/harness.h"
+
+constexpr char SMALL_CONTENT[] = "small file content";
+
+static long long
+now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// A served directory that any user may read, with one small file.
+class Faults : public ::testing::Test {
+  protected:
+    void
+    SetUp() override
+    {
+        dir = make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        write_file(dir + "/small", SMALL_CONTENT);
+        ASSERT_EQ(chmod((dir + "/small").c_str(), 0644), 0);
+    }
+    void
+    TearDown() override
+    {
+        remove_tree(dir);
+    }
+
+    // A GET of the small file is answered in full.
+    void
+    expect_served(int port)
+    {
+        std::string response =
+            exchange(port, "GET /small HTTP/1.0\r\nUser-Agent: check\r\n\r\n");
+        EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
+        EXPECT_EQ(response.size() >= sizeof SMALL_CONTENT - 1
+                      ? response.substr(response.size() - (sizeof SMALL_CONTENT - 1))
+                      : response,
+                  SMALL_CONTENT);
+    }
+
+    std::string dir;
+};
+
+using SlowFaults = Faults;
+
+// 200 clients that send nothing and 200 that send their request one byte
+// a second hold 400 workers; a client that comes meanwhile is served, the
+// trickled requests are answered when they are complete, and each idle
+// client gets its 408 when its worker's 30 s receive time-out expires.
+// Takes about 32 s, which is why it is in the slow group.
+TEST_F(SlowFaults, IdleAndTricklingClientsLeaveOthersServed)
+{
+    constexpr int IDLE = 200, TRICKLING = 200;
+    constexpr char REQUEST[] = "GET /small HTTP/1.0\r\n\r\n";
+    constexpr size_t REQUEST_LENGTH = sizeof REQUEST - 1;
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir));
+
+    struct Client {
+        int fd;
+        bool idle;
+        bool ended = false;
+        std::string response;
+    };
+    std::vector<Client> clients;
+    for (int i = 0; i < IDLE + TRICKLING; i++) {
+        int fd = connect_to(s.port);
+        ASSERT_NE(fd, -1) << "client " << i << ": " << strerror(errno);
+        clients.push_back({fd, i < IDLE, false, ""});
+    }
+    long long start = now_ms();
+    // Served while all 400 are open and none has sent a whole request.
+    expect_served(s.port);
+
+    size_t trickled = 0;
+    long long last_idle_answer = 0;
+    size_t open = clients.size();
+    // Bounded: the idle clients are due after 30 s.
+    while (open > 0 && now_ms() - start < 50000) {
+        if (trickled < REQUEST_LENGTH &&
+            now_ms() - start >= (long long)trickled * 1000) {
+            for (Client &c : clients)
+                if (!c.idle && !c.ended)
+                    send(c.fd, REQUEST + trickled, 1, MSG_NOSIGNAL);
+            trickled++;
+        }
+        std::vector<struct pollfd> fds;
+        std::vector<Client *> polled;
+        for (Client &c : clients)
+            if (!c.ended) {
+                fds.push_back({c.fd, POLLIN, 0});
+                polled.push_back(&c);
+            }
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (fds[i].revents == 0)
+                continue;
+            Client &c = *polled[i];
+            char buf[4096];
+            ssize_t n = read(c.fd, buf, sizeof buf);
+            if (n > 0) {
+                c.response.append(buf, (size_t)n);
+                continue;
+            }
+            c.ended = true;
+            open--;
+            close(c.fd);
+            if (c.idle)
+                last_idle_answer = now_ms();
+        }
+    }
+
+    size_t timed_out = 0, served = 0;
+    for (Client &c : clients) {
+        if (!c.ended)
+            close(c.fd);
+        if (c.idle && c.ended &&
+            c.response.rfind("HTTP/1.1 408 Request Time-out\r\n", 0) == 0)
+            timed_out++;
+        if (!c.idle && c.ended &&
+            c.response.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 &&
+            c.response.find(SMALL_CONTENT) != std::string::npos)
+            served++;
+    }
+    EXPECT_EQ(timed_out, (size_t)IDLE);
+    EXPECT_EQ(served, (size_t)TRICKLING);
+    // The normal client, then one line for each of the 400.
+    ASSERT_TRUE(s.wait_lines(1 + 1 + IDLE + TRICKLING, 10000));
+    EXPECT_EQ(count_status(s, "408"), (size_t)IDLE);
+    EXPECT_EQ(count_status(s, "200"), (size_t)TRICKLING + 1);
+    printf("idle: a client served while %d idle and %d trickling were open; "
+           "%zu of %d idle got 408 (the last %.1f s after connecting); "
+           "%zu of %d trickled requests served; %zu log lines\n",
+           IDLE, TRICKLING, timed_out, IDLE,
+           (last_idle_answer - start) / 1000.0, served, TRICKLING,
+           s.log_lines().size());
+}
+
+// 100 clients ask for a large file, read a little of it and reset their
+// connections: each worker's next write fails, and every one of them
+// still writes its log line, with 408 and the bytes it had sent.
+TEST_F(Faults, ClientsAbortingALargeGetAreAllLogged)
+{
+    constexpr int ABORTING = 100;
+    // Far more than the socket buffers hold between a worker and a client
+    // that stops reading; sparse, so it costs no disk.
+    constexpr off_t LARGE_SIZE = 16 << 20;
+    constexpr size_t READ_BEFORE_ABORT = 16384;
+    std::string large = dir + "/large";
+    FILE *fp = fopen(large.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(ftruncate(fileno(fp), LARGE_SIZE), 0);
+    fclose(fp);
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir));
+
+    std::vector<int> fds;
+    for (int i = 0; i < ABORTING; i++) {
+        int fd = connect_small_window(s.port);
+        ASSERT_NE(fd, -1) << strerror(errno);
+        ASSERT_TRUE(send_all(fd, "GET /large HTTP/1.1\r\nUser-Agent: abort\r\n\r\n"));
+        fds.push_back(fd);
+    }
+    for (int fd : fds) {
+        size_t got = 0;
+        while (got < READ_BEFORE_ABORT) {
+            struct pollfd p = {fd, POLLIN, 0};
+            ASSERT_EQ(poll(&p, 1, 10000), 1);
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            ASSERT_GT(n, 0);
+            got += (size_t)n;
+        }
+    }
+    // A zero linger time makes close reset the connection at once.
+    for (int fd : fds) {
+        struct linger reset = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+    bool all_logged = s.wait_lines(1 + ABORTING, 30000);
+    expect_served(s.port);
+    ASSERT_TRUE(all_logged) << s.out;
+
+    size_t partial = 0;
+    unsigned long long least = LARGE_SIZE, most = 0;
+    for (const std::string &line : s.log_lines()) {
+        unsigned long long bytes;
+        char status[4];
+        if (sscanf(line.c_str(), "%llu\t127.0.0.1\t%3[0-9]\tabort\t/large",
+                   &bytes, status) != 2)
+            continue;
+        if (strcmp(status, "408") == 0 && bytes > 0 &&
+            bytes < (unsigned long long)LARGE_SIZE) {
+            partial++;
+            least = std::min(least, bytes);
+            most = std::max(most, bytes);
+        }
+    }
+    EXPECT_EQ(partial, (size_t)ABORTING) << s.out;
+    ASSERT_TRUE(s.wait_lines(1 + ABORTING + 1));
+    EXPECT_EQ(s.log_lines().size(), (size_t)ABORTING + 1);
+    printf("abort: %d clients reset a GET of %lld bytes; %zu log lines with "
+           "408 and a partial count (%llu to %llu bytes), %zu lost; a later "
+           "client served\n",
+           ABORTING, (long long)LARGE_SIZE, partial, least, most,
+           (size_t)ABORTING - partial);
+}
+
+// A user of its own, so that no other test's processes count against the
+// process limit that this test sets.
+constexpr uid_t FORK_TEST_UID = 64017;
+// The supervisor, the server process and one more.
+constexpr rlim_t FORK_TEST_NPROC = 3;
+
+// How many processes run as uid.
+static int
+count_user_processes(uid_t uid)
+{
+    int n = 0;
+    DIR *d = opendir("/proc");
+    if (d == nullptr)
+        return -1;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        std::string path = std::string("/proc/") + e->d_name + "/status";
+        FILE *fp = fopen(path.c_str(), "r");
+        if (fp == nullptr)
+            continue;
+        char line[256];
+        unsigned real;
+        while (fgets(line, sizeof line, fp) != nullptr)
+            if (sscanf(line, "Uid: %u", &real) == 1) {
+                n += real == uid;
+                break;
+            }
+        fclose(fp);
+    }
+    closedir(d);
+    return n;
+}
+
+// Waits until uid runs exactly n processes; returns false after timeout_ms.
+static bool
+wait_user_processes(uid_t uid, int n, int timeout_ms = 10000)
+{
+    long long deadline = now_ms() + timeout_ms;
+    while (count_user_processes(uid) != n)
+        if (now_ms() > deadline)
+            return false;
+        else
+            usleep(10000);
+    return true;
+}
+
+// A process of uid that only waits to be killed; returns once it runs as
+// uid.
+static pid_t
+start_blocker(uid_t uid)
+{
+    int ready[2];
+    if (pipe(ready) == -1)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        become_user(uid);
+        if (write(ready[1], "r", 1) != 1)
+            _exit(1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char c;
+    bool up = pid > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    return up ? pid : -1;
+}
+
+// With the process limit of its user reached, the server cannot fork a
+// worker: it warns, closes the connection without a byte and goes on; once
+// another process of the user has ended, the next connection is served.
+// Root is not held to the limit, so the server runs as an unprivileged
+// user, started with the limit in place.
+TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
+{
+    Server s;
+    ASSERT_TRUE(start_prepared(s, server_command(dir), [] {
+        struct rlimit limit = {FORK_TEST_NPROC, FORK_TEST_NPROC};
+        if (setrlimit(RLIMIT_NPROC, &limit) == -1)
+            _exit(125);
+        skip_leak_check();
+        become_user(FORK_TEST_UID);
+    }));
+    expect_served(s.port);
+    ASSERT_TRUE(s.wait_lines(2));
+
+    // The blocker takes the last place: no worker fits beside it.
+    ASSERT_TRUE(wait_user_processes(FORK_TEST_UID, 2));
+    pid_t blocker = start_blocker(FORK_TEST_UID);
+    ASSERT_GT(blocker, 0);
+    int fd = connect_to(s.port);
+    ASSERT_NE(fd, -1);
+    ASSERT_TRUE(send_all(fd, "GET /small HTTP/1.0\r\n\r\n"));
+    // The request was still unread when the server closed the connection,
+    // so the system resets it rather than ending it in order.
+    std::string response;
+    bool ended = read_until_end(fd, response, 10000);
+    bool reset = !ended && errno == ECONNRESET;
+    bool closed = ended || reset;
+    close(fd);
+    long long deadline = now_ms() + 10000;
+    while (s.err.find("fork: ") == std::string::npos && now_ms() < deadline)
+        s.read_err(100);
+    kill(blocker, SIGKILL);
+    waitpid(blocker, nullptr, 0);
+
+    EXPECT_TRUE(closed) << "the connection was not closed";
+    EXPECT_EQ(response, "") << "a byte was sent";
+    EXPECT_NE(s.err.find("corvansel: fork: "), std::string::npos) << s.err;
+    ASSERT_TRUE(wait_user_processes(FORK_TEST_UID, 2));
+    expect_served(s.port);
+    ASSERT_TRUE(s.wait_lines(3));
+    EXPECT_EQ(count_status(s, "200"), 2u);
+    EXPECT_EQ(s.log_lines().size(), 2u) << s.out;
+    printf("fork: with the process limit reached, %zu response bytes and "
+           "the connection %s; stderr: %s"
+           "fork: once a place was free, the next connection was served\n",
+           response.size(),
+           ended ? "closed" : reset ? "reset" : "left open",
+           s.err.substr(0, s.err.find('\n') + 1).c_str());
+}
+
+// The lowest descriptor that pid has free.
+static int
+lowest_free_descriptor(pid_t pid)
+{
+    for (int fd = 0;; fd++) {
+        std::string path =
+            "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        if (access(path.c_str(), F_OK) == -1)
+            return fd;
+    }
+}
+
+// Out of descriptors, accept fails; the server warns, waits a little and
+// tries again rather than ending, so the client that waited in the backlog
+// is served as soon as a descriptor is free again.
+TEST_F(Faults, DescriptorPressureIsSurvived)
+{
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir));
+    pid_t server = server_process_of(s.pid);
+    ASSERT_GT(server, 0);
+    expect_served(s.port);
+
+    // A limit at the lowest free descriptor leaves none to accept into.
+    rlim_t old;
+    ASSERT_TRUE(set_soft_limit(server, RLIMIT_NOFILE,
+                               (rlim_t)lowest_free_descriptor(server), &old))
+        << strerror(errno);
+    int fd = connect_to(s.port);
+    ASSERT_NE(fd, -1);
+    ASSERT_TRUE(send_all(fd, "GET /small HTTP/1.0\r\n\r\n"));
+    long long deadline = now_ms() + 10000;
+    while (s.err.find("accept: ") == std::string::npos && now_ms() < deadline)
+        s.read_err(100);
+    // Some more rounds of the loop while the pressure lasts.
+    s.read_err(500);
+    size_t warnings = 0;
+    for (size_t at = 0; (at = s.err.find("accept: ", at)) != std::string::npos;
+         at++)
+        warnings++;
+    bool alive = kill(server, 0) == 0 && waitpid(s.pid, nullptr, WNOHANG) == 0;
+    ASSERT_TRUE(set_soft_limit(server, RLIMIT_NOFILE, old));
+
+    EXPECT_TRUE(alive);
+    EXPECT_NE(s.err.find("corvansel: accept: Too many open files"),
+              std::string::npos)
+        << s.err;
+    std::string response;
+    EXPECT_TRUE(read_until_end(fd, response));
+    close(fd);
+    EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
+    expect_served(s.port);
+    ASSERT_TRUE(s.wait_lines(4));
+    EXPECT_EQ(count_status(s, "200"), 3u);
+    printf("descriptors: out of descriptors the server %s, with %zu "
+           "\"accept\" warnings; once they were back, the waiting client and "
+           "a new one were served\n",
+           alive ? "stayed up" : "ended", warnings);
+}
