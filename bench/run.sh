@@ -1,0 +1,603 @@
+#!/usr/bin/env bash
+# Measures corvansel beside a floor program of the same design (bench/floor.cc)
+# and three peers (nginx, busybox httpd, mini_httpd), all in one run and on
+# loopback only: a small file one request per connection at 1 and 32 clients,
+# a large file at one client, worker and total memory, and start-up time.
+# Every figure is the median of several runs; ratios are taken against the
+# floor and nginx of the same run. Run by `make bench`, after `make build`.
+# It installs what the machine lacks with apt-get, stops every process it
+# started, and is never part of the test command.
+#
+# Knobs (environment): BENCH_RUNS (5), BENCH_SECONDS (3), BENCH_STARTUP_RUNS
+# (21), BENCH_SERVERS ("floor corvansel nginx busybox mini_httpd"),
+# CORVANSEL_BIN (build/release/corvansel), BENCH_REPORT (build/bench-report.md).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BIN=${CORVANSEL_BIN:-$ROOT/build/release/corvansel}
+RUNS=${BENCH_RUNS:-5}
+DURATION=${BENCH_SECONDS:-3}
+STARTUP_RUNS=${BENCH_STARTUP_RUNS:-21}
+SERVERS=${BENCH_SERVERS:-floor corvansel nginx busybox mini_httpd}
+REPORT=${BENCH_REPORT:-$ROOT/build/bench-report.md}
+
+SMALL_SIZE=1024
+LARGE_SIZE=$((64 * 1024 * 1024))
+SAMPLE_INTERVAL=0.25
+
+# Every loop below is bounded by these, whatever the knobs say.
+[[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 50 ]] ||
+    { echo "BENCH_RUNS must be 1 to 50" >&2; exit 1; }
+[[ $DURATION =~ ^[0-9]+$ && $DURATION -ge 1 && $DURATION -le 60 ]] ||
+    { echo "BENCH_SECONDS must be 1 to 60" >&2; exit 1; }
+[[ $STARTUP_RUNS =~ ^[0-9]+$ && $STARTUP_RUNS -ge 1 && $STARTUP_RUNS -le 200 ]] ||
+    { echo "BENCH_STARTUP_RUNS must be 1 to 200" >&2; exit 1; }
+
+log() { printf '[bench] %s\n' "$*" >&2; }
+
+# --- installs -----------------------------------------------------------
+
+install_missing() {
+    local need=()
+    command -v wrk >/dev/null || need+=(wrk)
+    command -v nginx >/dev/null || need+=(nginx)
+    command -v busybox >/dev/null || need+=(busybox)
+    command -v mini_httpd >/dev/null || need+=(mini-httpd)
+    command -v ss >/dev/null || need+=(iproute2)
+    command -v ps >/dev/null || need+=(procps)
+    command -v g++ >/dev/null || need+=(g++)
+    # The floor is linked statically.
+    [ -e /usr/lib/x86_64-linux-gnu/libc.a ] || need+=(libc6-dev)
+    [ ${#need[@]} -eq 0 ] && return 0
+    log "installing: ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # The packages' own scripts would start nginx and mini_httpd as system
+    # services on ports of their own; a policy that refuses keeps them off.
+    local policy=/usr/sbin/policy-rc.d made_policy=0
+    if [ ! -e $policy ]; then
+        printf '#!/bin/sh\nexit 101\n' >$policy
+        chmod 755 $policy
+        made_policy=1
+    fi
+    local i ok=0
+    # Another apt-get may hold the lock for a while; wait for it, bounded.
+    for i in $(seq 1 30); do
+        if apt-get -o DPkg::Lock::Timeout=60 update -qq &&
+            apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+                --no-install-recommends "${need[@]}" >/dev/null; then
+            ok=1
+            break
+        fi
+        log "apt-get failed (try $i), retrying in 10 s"
+        sleep 10
+    done
+    [ $made_policy -eq 1 ] && rm -f $policy
+    [ $ok -eq 1 ] || { echo "could not install ${need[*]}" >&2; exit 1; }
+}
+
+# --- processes ----------------------------------------------------------
+
+WORK=
+PIDS=()
+
+cleanup() {
+    local pid i
+    for pid in "${PIDS[@]}"; do
+        kill -TERM -- -"$pid" 2>/dev/null || true
+    done
+    for pid in "${PIDS[@]}"; do
+        for i in $(seq 1 30); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL -- -"$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    PIDS=()
+    [ -n "$WORK" ] && rm -rf "$WORK"
+    WORK=
+}
+trap cleanup EXIT
+trap 'cleanup; exit 130' INT
+trap 'cleanup; exit 143' TERM
+
+# Starts a command in a process group of its own, so that stopping the
+# group also ends the workers it forked; appends its pid to PIDS.
+start_group() {
+    local out=$1
+    shift
+    set -m
+    "$@" >"$out" 2>>"$WORK/stderr.log" </dev/null &
+    local pid=$!
+    set +m
+    PIDS+=("$pid")
+    LAST_PID=$pid
+}
+
+USED_PORTS=" "
+pick_port() {
+    local i p
+    for i in $(seq 1 500); do
+        p=$((20000 + RANDOM % 10000))
+        case $USED_PORTS in *" $p "*) continue ;; esac
+        if [ -z "$(ss -Hltn "sport = :$p")" ] &&
+            [ -z "$(ss -Htan "( sport = :$p or dport = :$p )")" ]; then
+            USED_PORTS+="$p "
+            echo "$p"
+            return 0
+        fi
+    done
+    echo "no free port" >&2
+    exit 1
+}
+
+# Waits, bounded, until something listens on 127.0.0.1:port.
+wait_listening() {
+    local port=$1 name=$2 i
+    for i in $(seq 1 100); do
+        [ -n "$(ss -Hltn "sport = :$port")" ] && return 0
+        sleep 0.05
+    done
+    echo "$name did not start listening on port $port; see below" >&2
+    cat "$WORK/stderr.log" >&2
+    exit 1
+}
+
+# --- the servers --------------------------------------------------------
+
+write_nginx_conf() {
+    local port=$1 conf=$2 dir
+    dir=$(dirname "$conf")
+    mkdir -p "$dir"
+    cat >"$conf" <<EOF
+daemon off;
+master_process on;
+worker_processes auto;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 1024; }
+http {
+    log_format bench '\$remote_addr - \$remote_user [\$time_local] "\$request" '
+                     '\$status \$body_bytes_sent "\$http_referer" '
+                     '"\$http_user_agent" \$connection \$connection_requests';
+    access_log $dir/access.log bench;
+    sendfile on;
+    keepalive_timeout 0;
+    default_type application/octet-stream;
+    client_body_temp_path $dir/body;
+    proxy_temp_path $dir/proxy;
+    fastcgi_temp_path $dir/fastcgi;
+    uwsgi_temp_path $dir/uwsgi;
+    scgi_temp_path $dir/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $WORK/www;
+    }
+}
+EOF
+}
+
+# Prints the command line that serves $WORK/www on 127.0.0.1:port.
+server_command() {
+    local name=$1 port=$2
+    case $name in
+    floor) echo "$WORK/bin/floor $port" ;;
+    corvansel) echo "$BIN -d $WORK/www -l 127.0.0.1 $port" ;;
+    nginx)
+        write_nginx_conf "$port" "$WORK/nginx-$port/nginx.conf"
+        echo "nginx -p $WORK/nginx-$port -e $WORK/nginx-$port/error.log" \
+            "-c $WORK/nginx-$port/nginx.conf"
+        ;;
+    busybox) echo "busybox httpd -f -p 127.0.0.1:$port -h $WORK/www" ;;
+    mini_httpd)
+        echo "mini_httpd -D -h 127.0.0.1 -p $port -d $WORK/www" \
+            "-l $WORK/mini_httpd-$port.log -u nobody"
+        ;;
+    esac
+}
+
+declare -A PORT ROOTPID
+start_server() {
+    local name=$1 port cmd
+    port=$(pick_port)
+    cmd=$(server_command "$name" "$port")
+    # shellcheck disable=SC2086 # the command is split on purpose
+    start_group "$WORK/$name.out" $cmd
+    PORT[$name]=$port
+    ROOTPID[$name]=$LAST_PID
+    wait_listening "$port" "$name"
+}
+
+# --- measuring ----------------------------------------------------------
+
+RESULTS=
+passive_opens() {
+    awk '/^Tcp:/ { if (seen) print $6; seen = 1 }' /proc/net/snmp
+}
+
+# wrk_run NAME TEST THREADS CLIENTS PATH: one run, one line in RESULTS.
+wrk_run() {
+    local name=$1 test=$2 threads=$3 clients=$4 path=$5 line
+    line=$(timeout $((DURATION + 60)) wrk -t"$threads" -c"$clients" \
+        -d"${DURATION}s" --timeout 30s -s "$ROOT/bench/report.lua" \
+        "http://127.0.0.1:${PORT[$name]}$path" | grep '^RESULT' || true)
+    if [ -z "$line" ]; then
+        log "$name $test: wrk gave no result"
+        return 0
+    fi
+    echo "$name $test ${line#RESULT }" >>"$RESULTS"
+}
+
+# Checks that every request really came on a new connection: the
+# system's count of accepted connections against wrk's requests, over a
+# short run (which also warms the server up). The count is the whole
+# machine's, so other traffic can only raise it.
+check_connections() {
+    local name=$1 before after line reqs
+    before=$(passive_opens)
+    line=$(timeout 60 wrk -t1 -c1 -d1s --timeout 30s \
+        -s "$ROOT/bench/report.lua" \
+        "http://127.0.0.1:${PORT[$name]}/small.bin" | grep '^RESULT' || true)
+    after=$(passive_opens)
+    reqs=$(echo "$line" | awk '{ print $2 }')
+    [ -n "$reqs" ] && [ "$reqs" -gt 0 ] || reqs=0
+    echo "$name $((after - before)) $reqs" >>"$WORK/connections"
+}
+
+median() {
+    sort -g | awk '{ v[NR] = $1 }
+        END { if (NR == 0) print "";
+              else if (NR % 2) print v[(NR + 1) / 2];
+              else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# The pid of the process that holds the established connection from
+# the given client port: the worker serving it.
+connection_owner() {
+    local port=$1 cport=$2
+    ss -Htnp state established "( sport = :$port and dport = :$cport )" |
+        grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -n | tail -1
+}
+
+private_kib() {
+    { awk '/^Private_(Clean|Dirty):/ { s += $2; n++ } END { if (n) print s }' \
+        <"/proc/$1/smaps_rollup"; } 2>/dev/null || true
+}
+
+# Private memory of the process serving one connection, either waiting
+# for a request that never comes or in the middle of sending the large
+# file to a client that does not read.
+worker_private() {
+    local name=$1 state=$2 port=${PORT[$1]} fd cport pid kib
+    exec {fd}<>"/dev/tcp/127.0.0.1/$port"
+    if [ "$state" = sending ]; then
+        printf 'GET /large.bin HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&"$fd"
+    fi
+    sleep 0.3
+    cport=$(ss -Htn state established "( dport = :$port )" |
+        awk '{ n = split($3, a, ":"); print a[n] }' | tail -1)
+    pid=
+    [ -n "$cport" ] && pid=$(connection_owner "$port" "$cport")
+    kib=
+    [ -n "$pid" ] && kib=$(private_kib "$pid")
+    exec {fd}>&-
+    sleep 0.1
+    [ -n "$kib" ] && echo "$name $state $kib" >>"$WORK/memory"
+    return 0
+}
+
+# Resident and proportional memory of the whole process tree of a
+# server, sampled while 32 clients load it.
+tree_memory() {
+    local name=$1 root=${ROOTPID[$1]} pids i wrkpid
+    timeout $((DURATION + 60)) wrk -t2 -c32 -d"${DURATION}s" --timeout 30s \
+        -s "$ROOT/bench/report.lua" \
+        "http://127.0.0.1:${PORT[$name]}/small.bin" >/dev/null &
+    wrkpid=$!
+    sleep 0.5
+    for i in $(seq 1 $((DURATION * 4 - 2))); do
+        kill -0 "$wrkpid" 2>/dev/null || break
+        pids=$(ps -e -o pid=,ppid= | awk -v root="$root" '
+            { parent[$1] = $2 }
+            END { for (p in parent) { q = p
+                    while (q != root && (q in parent) && q > 1) q = parent[q]
+                    if (q == root) print p } }')
+        {
+            printf '%s tree ' "$name"
+            for p in $pids; do
+                cat "/proc/$p/smaps_rollup" 2>/dev/null || true
+            done | awk '/^Rss:/ { r += $2; n++ } /^Pss:/ { s += $2 }
+                END { print r + 0, s + 0, n + 0 }'
+        } >>"$WORK/tree"
+        sleep $SAMPLE_INTERVAL
+    done
+    wait "$wrkpid" || true
+}
+
+# --- report -------------------------------------------------------------
+
+# fig NAME TEST FIELD: median over the runs of one field of RESULTS
+# (req/s, p50, p99 or MiB/s).
+fig() {
+    local name=$1 test=$2 field=$3
+    awk -v n="$name" -v t="$test" -v f="$field" '
+        $1 == n && $2 == t && $4 > 0 {
+            if (f == "rps") print $3 / ($4 / 1e6)
+            else if (f == "p50") print $6
+            else if (f == "p99") print $7
+            else if (f == "mibs") print $5 / ($4 / 1e6) / 1048576
+            else if (f == "errors") print $8 + $9 }' "$RESULTS" | median
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN {
+        if (a == "" || b == "" || b == 0) print "–"; else printf "%.2f", a / b }'
+}
+
+num() {
+    awk -v a="$1" -v d="${2:-0}" 'BEGIN {
+        if (a == "") print "–"; else printf "%.*f", d, a }'
+}
+
+has() { case " $SERVERS " in *" $1 "*) return 0 ;; esac; return 1; }
+
+small_table() {
+    local test=$1 s rps p50 p99
+    local frps fp99 nrps
+    frps=$(fig floor "$test" rps)
+    fp99=$(fig floor "$test" p99)
+    nrps=$(fig nginx "$test" rps)
+    echo "| server | req/s | × floor | × nginx | p50 ms | p99 ms | p99 × floor | errors |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    for s in $SERVERS; do
+        rps=$(fig "$s" "$test" rps)
+        p50=$(fig "$s" "$test" p50)
+        p99=$(fig "$s" "$test" p99)
+        echo "| $s | $(num "$rps") | $(ratio "$rps" "$frps") |" \
+            "$(ratio "$rps" "$nrps") |" \
+            "$(num "$(awk -v v="$p50" 'BEGIN { if (v != "") print v / 1000 }')" 3) |" \
+            "$(num "$(awk -v v="$p99" 'BEGIN { if (v != "") print v / 1000 }')" 3) |" \
+            "$(ratio "$p99" "$fp99") | $(num "$(fig "$s" "$test" errors)") |"
+    done
+}
+
+mem_fig() {
+    awk -v n="$1" -v st="$2" '$1 == n && $2 == st { print $3 }' \
+        "$WORK/memory" 2>/dev/null | median
+}
+
+tree_fig() {
+    awk -v n="$1" -v c="$2" '$1 == n && $2 == "tree" { print $c }' \
+        "$WORK/tree" 2>/dev/null | median
+}
+
+startup_fig() {
+    awk -v n="$1" -v m="$2" '$1 == n && $2 == m {
+        for (i = 3; i <= NF; i++) print $i }' "$WORK/times" | median
+}
+
+# target TEXT VALUE LIMIT min|max|below: one line of the targets list.
+target() {
+    local text=$1 value=$2 limit=$3 kind=$4 verdict
+    verdict=$(awk -v v="$value" -v l="$limit" -v k="$kind" 'BEGIN {
+        if (v == "" || l == "" || v == "–") print "not measured"
+        else if ((k == "min" && v + 0 >= l + 0) || (k == "max" && v + 0 <= l + 0) ||
+                 (k == "below" && v + 0 < l + 0)) print "met"
+        else print "NOT met" }')
+    local sign="≤"
+    [ "$kind" = min ] && sign="≥"
+    [ "$kind" = below ] && sign="<"
+    echo "- $text: $value (target $sign $limit): **$verdict**"
+}
+
+write_report() {
+    local s
+    {
+        echo "## Figures"
+        echo
+        echo "Medians of $RUNS runs of ${DURATION} s each (wrk, one request per"
+        echo "connection: every request carries \`Connection: close\`)."
+        echo
+        echo "### Small file (1 KiB), 1 client"
+        echo
+        small_table small1
+        echo
+        echo "### Small file (1 KiB), 32 clients"
+        echo
+        small_table small32
+        echo
+        echo "### Large file (64 MiB), 1 client, repeated"
+        echo
+        local nl
+        nl=$(fig nginx large mibs)
+        echo "| server | MiB/s | × nginx | time per file ms | errors |"
+        echo "|---|---:|---:|---:|---:|"
+        for s in $SERVERS; do
+            [ "$s" = floor ] && continue
+            echo "| $s | $(num "$(fig "$s" large mibs)") |" \
+                "$(ratio "$(fig "$s" large mibs)" "$nl") |" \
+                "$(num "$(awk -v v="$(fig "$s" large p50)" 'BEGIN { if (v != "") print v / 1000 }')" 1) |" \
+                "$(num "$(fig "$s" large errors)") |"
+        done
+        echo
+        echo "### Memory (KiB)"
+        echo
+        echo "Private = Private_Clean + Private_Dirty of the process serving one"
+        echo "connection (for nginx, its worker), while waiting for a request and"
+        echo "while sending the large file to a client that does not read. Resident"
+        echo "total = the sum of Rss (and of Pss) over the server's whole process"
+        echo "tree, sampled every ${SAMPLE_INTERVAL} s under 32 clients."
+        echo
+        local fw
+        fw=$(mem_fig floor waiting)
+        echo "| server | private, waiting | × floor | private, sending | Rss total | × floor | × nginx | Pss total | processes |"
+        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+        local frss nrss rss
+        frss=$(tree_fig floor 3)
+        nrss=$(tree_fig nginx 3)
+        for s in $SERVERS; do
+            rss=$(tree_fig "$s" 3)
+            echo "| $s | $(num "$(mem_fig "$s" waiting)") |" \
+                "$(ratio "$(mem_fig "$s" waiting)" "$fw") |" \
+                "$(num "$(mem_fig "$s" sending)") |" \
+                "$(num "$rss") | $(ratio "$rss" "$frss") | $(ratio "$rss" "$nrss") |" \
+                "$(num "$(tree_fig "$s" 4)") | $(num "$(tree_fig "$s" 5)") |"
+        done
+        echo
+        echo "### Start-up (µs, median of $STARTUP_RUNS starts)"
+        echo
+        echo "From the fork that execs the server to its banner on standard output"
+        echo "(servers that print one), and to the first connection accepted on"
+        echo "its port (every server; polled every 50 µs)."
+        echo
+        local fb fc nc
+        fb=$(startup_fig floor banner)
+        fc=$(startup_fig floor connect)
+        nc=$(startup_fig nginx connect)
+        echo "| server | to banner | × floor | to accepting | × floor | × nginx |"
+        echo "|---|---:|---:|---:|---:|---:|"
+        for s in $SERVERS; do
+            local b c
+            b=$(startup_fig "$s" banner)
+            c=$(startup_fig "$s" connect)
+            echo "| $s | $(num "$b") | $(ratio "$b" "$fb") | $(num "$c") |" \
+                "$(ratio "$c" "$fc") | $(ratio "$c" "$nc") |"
+        done
+        echo
+        echo "### New connections per request"
+        echo
+        echo "Accepted connections (the system's TcpPassiveOpens) over wrk's"
+        echo "requests in a 1 s check at 1 client; 1.00 means one connection per"
+        echo "request."
+        echo
+        echo "| server | accepted | requests | ratio |"
+        echo "|---|---:|---:|---:|"
+        while read -r s acc reqs; do
+            echo "| $s | $acc | $reqs | $(ratio "$acc" "$reqs") |"
+        done <"$WORK/connections"
+        if [ -f "$WORK/nginx-${PORT[nginx]:-0}/access.log" ]; then
+            echo
+            echo "nginx access log: $(awk '$NF != 1 { n++ } END { print n + 0 }' \
+                "$WORK/nginx-${PORT[nginx]}/access.log") of" \
+                "$(wc -l <"$WORK/nginx-${PORT[nginx]}/access.log") requests" \
+                "came on a connection that had already served one."
+        fi
+        if has corvansel && has floor && has busybox && has nginx; then
+            echo
+            echo "### Targets (corvansel)"
+            echo
+            local c
+            for c in 1 32; do
+                target "small file, $c client(s): req/s × floor" \
+                    "$(ratio "$(fig corvansel small$c rps)" "$(fig floor small$c rps)")" 0.85 min
+                target "small file, $c client(s): req/s × busybox httpd" \
+                    "$(ratio "$(fig corvansel small$c rps)" "$(fig busybox small$c rps)")" 1.5 min
+            done
+            target "small file, 32 clients: p99 latency × floor" \
+                "$(ratio "$(fig corvansel small32 p99)" "$(fig floor small32 p99)")" 1.2 max
+            target "large file: throughput × nginx" \
+                "$(ratio "$(fig corvansel large mibs)" "$nl")" 0.85 min
+            target "worker private memory, waiting: × busybox httpd" \
+                "$(ratio "$(mem_fig corvansel waiting)" "$(mem_fig busybox waiting)")" 1 below
+            target "worker private memory, sending: × busybox httpd" \
+                "$(ratio "$(mem_fig corvansel sending)" "$(mem_fig busybox sending)")" 1 below
+        fi
+        echo
+        echo "## Machine"
+        echo
+        echo "- $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)," \
+            "$(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
+        # shellcheck disable=SC1091 # the machine's own description
+        echo "- $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+        echo "- load average before the run: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg)"
+        echo "- $(g++ --version | head -1); $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2)"
+        echo "- $(nginx -v 2>&1); $(busybox 2>&1 | head -1 | cut -d' ' -f1-2);" \
+            "$(mini_httpd -V 2>&1 | head -1)"
+        if has corvansel; then
+            echo "- corvansel $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$(
+                git -C "$ROOT" diff --quiet HEAD -- CMakeLists.txt server http compat 2>/dev/null ||
+                echo ' (with uncommitted changes)'), $(file -b "$BIN" | cut -d, -f1-5)"
+        fi
+    } >"$REPORT"
+}
+
+# --- main ---------------------------------------------------------------
+
+install_missing
+
+if has corvansel && [ ! -x "$BIN" ]; then
+    log "no $BIN; run 'make build' first (or leave corvansel out of BENCH_SERVERS)"
+    exit 1
+fi
+
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+WORK=$(mktemp -d /tmp/corvansel-bench.XXXXXX)
+RESULTS=$WORK/results
+: >"$RESULTS"
+: >"$WORK/connections"
+: >"$WORK/memory"
+: >"$WORK/tree"
+: >"$WORK/times"
+mkdir "$WORK/bin"
+
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -static \
+    -o "$WORK/bin/floor" "$ROOT/bench/floor.cc"
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$WORK/bin/startup" \
+    "$ROOT/bench/startup.cc"
+
+# The peers drop their privileges to nobody, who must read the files.
+mkdir -p "$WORK/www"
+head -c $SMALL_SIZE /dev/urandom >"$WORK/www/small.bin"
+head -c $LARGE_SIZE /dev/urandom >"$WORK/www/large.bin"
+chmod 755 "$WORK" "$WORK/www"
+chmod 644 "$WORK/www/small.bin" "$WORK/www/large.bin"
+cat "$WORK/www/large.bin" >/dev/null
+
+for s in $SERVERS; do
+    start_server "$s"
+    log "$s listening on 127.0.0.1:${PORT[$s]} (pid ${ROOTPID[$s]})"
+done
+
+for s in $SERVERS; do
+    check_connections "$s"
+done
+
+# The servers take turns within each run, so that whatever else the
+# machine does weighs on all of them alike.
+for r in $(seq 1 "$RUNS"); do
+    log "run $r of $RUNS"
+    for s in $SERVERS; do
+        wrk_run "$s" small1 1 1 /small.bin
+        wrk_run "$s" small32 2 32 /small.bin
+        [ "$s" = floor ] || wrk_run "$s" large 1 1 /large.bin
+    done
+done
+
+log "memory"
+for r in 1 2 3; do
+    for s in $SERVERS; do
+        worker_private "$s" waiting
+        [ "$s" = floor ] || worker_private "$s" sending
+    done
+done
+for s in $SERVERS; do
+    tree_memory "$s"
+done
+
+log "start-up"
+for s in $SERVERS; do
+    port=$(pick_port)
+    # shellcheck disable=SC2046 # the command is split on purpose
+    if [ "$s" = floor ] || [ "$s" = corvansel ]; then
+        echo "$s banner $("$WORK/bin/startup" banner "$STARTUP_RUNS" "$port" \
+            $(server_command "$s" "$port"))" >>"$WORK/times"
+    fi
+    # shellcheck disable=SC2046
+    echo "$s connect $("$WORK/bin/startup" connect "$STARTUP_RUNS" "$port" \
+        $(server_command "$s" "$port"))" >>"$WORK/times"
+done
+
+write_report
+cleanup
+cat "$REPORT"
+log "report written to $REPORT"
