@@ -41,10 +41,11 @@ install_missing() {
     local need=()
     command -v wrk >/dev/null || need+=(wrk)
     command -v nginx >/dev/null || need+=(nginx)
-    command -v busybox >/dev/null || need+=(busybox)
+    busybox --list 2>/dev/null | grep -qx httpd || need+=(busybox)
     command -v mini_httpd >/dev/null || need+=(mini-httpd)
     command -v ss >/dev/null || need+=(iproute2)
     command -v ps >/dev/null || need+=(procps)
+    command -v file >/dev/null || need+=(file)
     command -v g++ >/dev/null || need+=(g++)
     # The floor is linked statically.
     [ -e /usr/lib/x86_64-linux-gnu/libc.a ] || need+=(libc6-dev)
@@ -79,9 +80,15 @@ install_missing() {
 
 WORK=
 PIDS=()
+BG_WRK=
 
 cleanup() {
     local pid i
+    if [ -n "$BG_WRK" ]; then
+        kill -TERM "$BG_WRK" 2>/dev/null || true
+        wait "$BG_WRK" 2>/dev/null || true
+        BG_WRK=
+    fi
     for pid in "${PIDS[@]}"; do
         kill -TERM -- -"$pid" 2>/dev/null || true
     done
@@ -294,6 +301,7 @@ tree_memory() {
         -s "$ROOT/bench/report.lua" \
         "http://127.0.0.1:${PORT[$name]}/small.bin" >/dev/null &
     wrkpid=$!
+    BG_WRK=$wrkpid
     sleep 0.5
     for i in $(seq 1 $((DURATION * 4 - 2))); do
         kill -0 "$wrkpid" 2>/dev/null || break
@@ -312,6 +320,7 @@ tree_memory() {
         sleep $SAMPLE_INTERVAL
     done
     wait "$wrkpid" || true
+    BG_WRK=
 }
 
 # --- report -------------------------------------------------------------

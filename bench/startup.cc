@@ -23,6 +23,7 @@ constexpr long long STARTUP_DEADLINE_US = 5000000;
 constexpr long long STOP_DEADLINE_US = 3000000;
 constexpr int STARTUP_RUNS_MAX = 1000;
 constexpr int BANNER_BUFFER_SIZE = 512;
+constexpr int stop_signal[] = {SIGINT, SIGTERM, SIGHUP};
 
 static long long
 now_us()
@@ -30,6 +31,18 @@ now_us()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+// The server of the run in progress: a signal that ends this program
+// ends that server's process group too, so that nothing outlives us.
+static volatile sig_atomic_t running_pid = 0;
+
+static void
+stop_running(int sig)
+{
+    if (running_pid > 0)
+        kill(-running_pid, SIGKILL);
+    _exit(128 + sig);
 }
 
 // 0 once a line has arrived on fd, 1 when the deadline passed or the
@@ -130,6 +143,12 @@ main(int argc, char *argv[])
     if (runs < 1 || runs > STARTUP_RUNS_MAX || port <= 0 || port > 65535)
         errx(1, "bad runs or port");
 
+    struct sigaction sa = {};
+    sa.sa_handler = stop_running;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : stop_signal)
+        sigaction(sig, &sa, nullptr);
+
     for (int i = 0; i < runs; i++) {
         int p[2];
         if (pipe2(p, O_CLOEXEC) == -1)
@@ -145,12 +164,14 @@ main(int argc, char *argv[])
             _exit(127);
         }
         setpgid(pid, pid);
+        running_pid = pid;
         close(p[1]);
         long long deadline = start + STARTUP_DEADLINE_US;
         int failed = banner ? wait_banner(p[0], deadline)
                             : wait_connect(port, deadline);
         long long took = now_us() - start;
         stop(pid, port);
+        running_pid = 0;
         close(p[0]);
         if (failed)
             errx(1, "%s did not start within %lld us", argv[4],
