@@ -8,15 +8,15 @@
 # It installs what the machine lacks with apt-get, stops every process it
 # started, and is never part of the test command.
 #
-# Knobs (environment): BENCH_RUNS (5), BENCH_SECONDS (3), BENCH_STARTUP_RUNS
+# Knobs (environment): BENCH_RUNS (7), BENCH_SECONDS (2), BENCH_STARTUP_RUNS
 # (21), BENCH_SERVERS ("floor corvansel nginx busybox mini_httpd"),
 # CORVANSEL_BIN (build/release/corvansel), BENCH_REPORT (build/bench-report.md).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${CORVANSEL_BIN:-$ROOT/build/release/corvansel}
-RUNS=${BENCH_RUNS:-5}
-DURATION=${BENCH_SECONDS:-3}
+RUNS=${BENCH_RUNS:-7}
+DURATION=${BENCH_SECONDS:-2}
 STARTUP_RUNS=${BENCH_STARTUP_RUNS:-21}
 SERVERS=${BENCH_SERVERS:-floor corvansel nginx busybox mini_httpd}
 REPORT=${BENCH_REPORT:-$ROOT/build/bench-report.md}
@@ -571,11 +571,15 @@ for s in $SERVERS; do
     check_connections "$s"
 done
 
-# The servers take turns within each run, so that whatever else the
-# machine does weighs on all of them alike.
+# The servers take turns within each run, in the opposite order every
+# other run, so that whatever else the machine does weighs on all of them
+# alike.
+REVERSED=$(echo "$SERVERS" | tr ' ' '\n' | tac | tr '\n' ' ')
 for r in $(seq 1 "$RUNS"); do
     log "run $r of $RUNS"
-    for s in $SERVERS; do
+    order=$SERVERS
+    [ $((r % 2)) -eq 0 ] && order=$REVERSED
+    for s in $order; do
         wrk_run "$s" small1 1 1 /small.bin
         wrk_run "$s" small32 2 32 /small.bin
         [ "$s" = floor ] || wrk_run "$s" large 1 1 /large.bin
