@@ -19,9 +19,8 @@
 // sign, nothing after the digits, between minval and maxval. On failure it
 // returns 0, sets errno and points *errstrp at "invalid", "too small" or
 // "too large"; on success *errstrp is null.
-long long
-strtonum(const char *numstr, long long minval, long long maxval,
-         const char **errstrp);
+long long strtonum(const char *numstr, long long minval, long long maxval,
+                   const char **errstrp);
 #endif
 
 #endif

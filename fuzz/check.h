@@ -9,7 +9,7 @@
 #define FUZZ_CHECK(cond)                                                       \
     do {                                                                       \
         if (!(cond)) {                                                         \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,  \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,   \
                     #cond);                                                    \
             abort();                                                           \
         }                                                                      \

@@ -103,8 +103,9 @@ check_file_response(const Request &r, Status s, const std::string &head,
         size_t at = head.find("\r\nContent-Range: bytes ");
         FUZZ_CHECK(at != std::string::npos);
         long long upper = -1, total = -1;
-        FUZZ_CHECK(sscanf(head.c_str() + at, "\r\nContent-Range: bytes %lld-%lld/%lld",
-                          &lower, &upper, &total) == 3);
+        FUZZ_CHECK(sscanf(head.c_str() + at,
+                          "\r\nContent-Range: bytes %lld-%lld/%lld", &lower,
+                          &upper, &total) == 3);
         FUZZ_CHECK(total == size);
         if (size == 0) {
             FUZZ_CHECK(lower == 0 && upper == 0 && length == 0);
@@ -134,7 +135,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     snprintf(r.target, sizeof r.target, "%s", empty ? "/empty" : "/ten");
     const uint8_t *end = data + size;
     const uint8_t *range = data + 1;
-    const uint8_t *newline = (const uint8_t *)memchr(range, '\n', (size_t)(end - range));
+    const uint8_t *newline =
+        (const uint8_t *)memchr(range, '\n', (size_t)(end - range));
     set_field(r.field[FIELD_RANGE], range, newline ? newline : end);
     if (newline != nullptr)
         set_field(r.field[FIELD_IF_MODIFIED_SINCE], newline + 1, end);

@@ -53,9 +53,10 @@ static Status
 send_not_modified(int fd)
 {
     HttpDate date;
-    int n = dprintf(fd, "HTTP/1.1 %d %s\r\nDate: %s\r\nConnection: close\r\n\r\n",
-                    STATUS_NOT_MODIFIED, status_text[STATUS_NOT_MODIFIED],
-                    format_http_date(time(nullptr), date));
+    int n =
+        dprintf(fd, "HTTP/1.1 %d %s\r\nDate: %s\r\nConnection: close\r\n\r\n",
+                STATUS_NOT_MODIFIED, status_text[STATUS_NOT_MODIFIED],
+                format_http_date(time(nullptr), date));
     return n < 0 ? STATUS_REQUEST_TIMEOUT : STATUS_NOT_MODIFIED;
 }
 
@@ -165,7 +166,8 @@ evaluate_request(int fd, Request *r)
     int64_t lower = 0;
     int64_t upper = st.st_size - 1;
     if (r->field[FIELD_RANGE][0] != '\0') {
-        Status s = parse_range(r->field[FIELD_RANGE], st.st_size, &lower, &upper);
+        Status s =
+            parse_range(r->field[FIELD_RANGE], st.st_size, &lower, &upper);
         if (s == STATUS_RANGE_NOT_SATISFIABLE)
             return send_range_not_satisfiable(fd, st.st_size);
         if (s != STATUS_NONE)

@@ -8,13 +8,11 @@
 // below the working directory, applies If-Modified-Since and Range, and
 // sends a status response, a 304 or 416 answer, or the file. Returns the
 // status sent, or 408 when writing it failed.
-[[nodiscard]] Status
-evaluate_request(int fd, Request *r);
+[[nodiscard]] Status evaluate_request(int fd, Request *r);
 
 // Normalises a path that begins with "/" in place: empty, "." and ".."
 // segments are removed and ".." never climbs above the leading "/". The
 // text only gets shorter; it ends in "/" when its last segment was removed.
-void
-normalize_path(char *path);
+void normalize_path(char *path);
 
 #endif

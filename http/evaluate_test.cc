@@ -31,8 +31,8 @@ constexpr time_t FILE_MTIME = 784111777;
 constexpr char FILE_CONTENT[] = "0123456789";
 
 static Request
-make_request(const char *target, const char *range = "",
-             const char *since = "", Method method = METHOD_GET)
+make_request(const char *target, const char *range = "", const char *since = "",
+             Method method = METHOD_GET)
 {
     Request r;
     memset(&r, 0, sizeof r);
@@ -203,9 +203,9 @@ normalize_model(const std::string &path)
     size_t start = 1;
     for (;;) {
         size_t slash = path.find('/', start);
-        std::string seg = path.substr(start, slash == std::string::npos
-                                                 ? std::string::npos
-                                                 : slash - start);
+        std::string seg =
+            path.substr(start, slash == std::string::npos ? std::string::npos
+                                                          : slash - start);
         dropped_last = seg.empty() || seg == "." || seg == "..";
         if (seg == "..") {
             if (!names.empty())
@@ -515,7 +515,8 @@ TEST_F(Evaluate, AppliesRangeToAnEmptyFile)
         if (c.status == STATUS_RANGE_NOT_SATISFIABLE)
             EXPECT_EQ(mask_date(a), range_not_satisfiable(0));
         else
-            EXPECT_EQ(mask_date(a), file_response(c.status, c.content_range, ""));
+            EXPECT_EQ(mask_date(a),
+                      file_response(c.status, c.content_range, ""));
         EXPECT_EQ(r.bytes_sent, 0u);
     }
 }
@@ -544,8 +545,7 @@ TEST_F(Evaluate, AppliesIfModifiedSince)
         {"Sun, 06 Nov 1994 08:49:37 GMT", "bytes=x", STATUS_NOT_MODIFIED},
         {"Sun, 06 Nov 1994 08:49:37 GMT", "bytes=10-", STATUS_NOT_MODIFIED},
         {"Sun, 06 Nov 1994 08:49:36 GMT", "bytes=x", STATUS_BAD_REQUEST},
-        {"Sun, 06 Nov 1994 08:49:36 GMT", "bytes=1-2",
-         STATUS_PARTIAL_CONTENT},
+        {"Sun, 06 Nov 1994 08:49:36 GMT", "bytes=1-2", STATUS_PARTIAL_CONTENT},
         // A bad date is refused before the Range value is looked at.
         {"yesterday", "bytes=10-", STATUS_BAD_REQUEST},
     };
@@ -576,15 +576,15 @@ TEST_F(Evaluate, ReturnsTimeoutWhenTheAnswerCannotBeWritten)
         const char *target, *range, *since;
     };
     constexpr Case cases[] = {
-        {"f.txt", "", ""},                                    // 400
-        {"/.hidden", "", ""},                                 // 403
-        {"/dir", "", ""},                                     // 403
-        {"/missing", "", ""},                                 // 404
-        {"/f.txt", "", "Sun, 06 Nov 1994 08:49:37 GMT"},      // 304
-        {"/f.txt", "bytes=10-", ""},                          // 416
-        {"/f.txt", "bytes=x", ""},                            // 400
-        {"/f.txt", "", ""},                                   // 200
-        {"/f.txt", "bytes=1-2", ""},                          // 206
+        {"f.txt", "", ""},                               // 400
+        {"/.hidden", "", ""},                            // 403
+        {"/dir", "", ""},                                // 403
+        {"/missing", "", ""},                            // 404
+        {"/f.txt", "", "Sun, 06 Nov 1994 08:49:37 GMT"}, // 304
+        {"/f.txt", "bytes=10-", ""},                     // 416
+        {"/f.txt", "bytes=x", ""},                       // 400
+        {"/f.txt", "", ""},                              // 200
+        {"/f.txt", "bytes=1-2", ""},                     // 206
     };
     // The peer is gone, so writing raises SIGPIPE; ignore it for the
     // duration so that the write fails with EPIPE instead.
@@ -634,9 +634,8 @@ TEST_F(Evaluate, ForbidsWhatTheServerMayNotRead)
     ASSERT_NE(pid, -1);
     if (pid == 0) {
         close(results[0]);
-        if (geteuid() == 0 &&
-            (setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
-             setuid(65534) == -1))
+        if (geteuid() == 0 && (setgroups(0, nullptr) == -1 ||
+                               setgid(65534) == -1 || setuid(65534) == -1))
             _exit(2);
         for (const Case &c : cases) {
             int sv[2];

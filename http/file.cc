@@ -48,10 +48,10 @@ send_head(int fd, Status status, const struct stat *st, int64_t lower,
     // An empty file asked for with a suffix range has upper -1; the line
     // still names position 0 rather than a negative one.
     if (status == STATUS_PARTIAL_CONTENT)
-        len += snprintf(head + len, sizeof head - (size_t)len,
-                        "Content-Range: bytes %jd-%jd/%jd\r\n",
-                        (intmax_t)lower, (intmax_t)(upper < 0 ? 0 : upper),
-                        (intmax_t)st->st_size);
+        len +=
+            snprintf(head + len, sizeof head - (size_t)len,
+                     "Content-Range: bytes %jd-%jd/%jd\r\n", (intmax_t)lower,
+                     (intmax_t)(upper < 0 ? 0 : upper), (intmax_t)st->st_size);
     len += snprintf(head + len, sizeof head - (size_t)len, "\r\n");
     uint64_t written = 0;
     if (write_all(fd, head, (size_t)len, &written) != 0)
@@ -65,7 +65,7 @@ send_body(int fd, FILE *fp, Request *r, int64_t remaining, Status status)
     char chunk[TRANSFER_CHUNK_SIZE];
     for (;;) {
         size_t want = remaining < (int64_t)sizeof chunk ? (size_t)remaining
-                                                         : sizeof chunk;
+                                                        : sizeof chunk;
         size_t got = fread(chunk, 1, want, fp);
         if (ferror(fp))
             return STATUS_INTERNAL_SERVER_ERROR;
@@ -85,8 +85,8 @@ send_open_file(int fd, FILE *fp, Request *r, const struct stat *st,
 {
     if (fseeko(fp, (off_t)lower, SEEK_SET) != 0)
         return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
-    Status status = r->field[FIELD_RANGE][0] != '\0' ? STATUS_PARTIAL_CONTENT
-                                                     : STATUS_OK;
+    Status status =
+        r->field[FIELD_RANGE][0] != '\0' ? STATUS_PARTIAL_CONTENT : STATUS_OK;
     Status s = send_head(fd, status, st, lower, upper);
     if (s != status || r->method != METHOD_GET)
         return s;

@@ -17,8 +17,8 @@ constexpr int TRANSFER_CHUNK_SIZE = 16384;
 // -1). Counts body bytes in r->bytes_sent. Returns 200 or 206, 403 when the
 // file cannot be opened, 500 when it cannot be positioned or read, 408 when
 // a write to fd failed.
-[[nodiscard]] Status
-send_file(int fd, const char *path, Request *r, const struct stat *st,
-          int64_t lower, int64_t upper);
+[[nodiscard]] Status send_file(int fd, const char *path, Request *r,
+                               const struct stat *st, int64_t lower,
+                               int64_t upper);
 
 #endif

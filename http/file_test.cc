@@ -135,13 +135,12 @@ static std::string
 head(Status status, long long length, const std::string &content_range,
      const char *modified = "Sun, 06 Nov 1994 08:49:37 GMT")
 {
-    std::string s = "HTTP/1.1 " + std::to_string(status) + " " +
-                    status_text[status] +
-                    "\r\nDate: <date>\r\nConnection: close\r\nLast-Modified: " +
-                    modified +
-                    "\r\nContent-Type: application/octet-stream\r\n"
-                    "Content-Length: " +
-                    std::to_string(length) + "\r\n";
+    std::string s =
+        "HTTP/1.1 " + std::to_string(status) + " " + status_text[status] +
+        "\r\nDate: <date>\r\nConnection: close\r\nLast-Modified: " + modified +
+        "\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: " +
+        std::to_string(length) + "\r\n";
     if (!content_range.empty())
         s += "Content-Range: bytes " + content_range + "\r\n";
     return s + "\r\n";
@@ -233,12 +232,10 @@ TEST_F(SendFile, SendsTheRangeAfterItsHead)
         SCOPED_TRACE(std::string(c.path) + " " + c.range);
         struct stat st;
         ASSERT_EQ(stat(c.path, &st), 0);
-        std::string content = c.path == std::string("big") ? big
-                              : c.path == std::string("ten")
-                                  ? "0123456789"
-                                  : "";
-        Status status =
-            c.range[0] != '\0' ? STATUS_PARTIAL_CONTENT : STATUS_OK;
+        std::string content = c.path == std::string("big")   ? big
+                              : c.path == std::string("ten") ? "0123456789"
+                                                             : "";
+        Status status = c.range[0] != '\0' ? STATUS_PARTIAL_CONTENT : STATUS_OK;
         std::string expected_head =
             head(status, c.upper - c.lower + 1, c.content_range);
         std::string body =
@@ -331,9 +328,8 @@ TEST_F(SendFile, ForbidsAnUnreadableFile)
     ASSERT_NE(pid, -1);
     if (pid == 0) {
         close(sv[1]);
-        if (geteuid() == 0 &&
-            (setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
-             setuid(65534) == -1))
+        if (geteuid() == 0 && (setgroups(0, nullptr) == -1 ||
+                               setgid(65534) == -1 || setuid(65534) == -1))
             _exit(2);
         Request r = make_request(METHOD_GET);
         Status s = send_file(sv[0], "file", &r, &st, 0, 9);
@@ -447,8 +443,7 @@ TEST_F(SendFile, TimesOutWhenTheClientHasClosed)
         char buf[1000];
         size_t got = 0;
         ssize_t n;
-        while (got < sizeof buf &&
-               (n = read(sv[1], buf, sizeof buf - got)) > 0)
+        while (got < sizeof buf && (n = read(sv[1], buf, sizeof buf - got)) > 0)
             got += (size_t)n;
         close(sv[1]);
     });

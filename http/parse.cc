@@ -32,9 +32,8 @@ read_head(int fd, char *buf, size_t size)
         fill += (size_t)n;
         // Only the last bytes are looked at: a read that brings the blank
         // line together with more bytes leaves the head incomplete.
-        if (fill >= HEAD_END_LENGTH &&
-            memcmp(buf + fill - HEAD_END_LENGTH, HEAD_END, HEAD_END_LENGTH) ==
-                0)
+        if (fill >= HEAD_END_LENGTH && memcmp(buf + fill - HEAD_END_LENGTH,
+                                              HEAD_END, HEAD_END_LENGTH) == 0)
             break;
         if (fill == size)
             return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);

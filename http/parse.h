@@ -12,13 +12,11 @@ constexpr int REQUEST_BUFFER_SIZE = 4096;
 // when a request was accepted and nothing was sent; otherwise answers the
 // client with a status response and returns its status (or 408 when that
 // write failed).
-[[nodiscard]] Status
-read_request(int fd, Request *r);
+[[nodiscard]] Status read_request(int fd, Request *r);
 
 // Decodes percent escapes of src into dst, which may be src itself: the
 // write position never passes the read position. An escape is read the way
 // sscanf reads "%2hhx" and always consumes the two bytes after the "%".
-void
-decode_percent(const char *src, char *dst);
+void decode_percent(const char *src, char *dst);
 
 #endif

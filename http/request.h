@@ -86,13 +86,11 @@ using HttpDate = char[HTTP_DATE_SIZE];
 // Writes the date of t into out and returns out. A time whose year does not
 // fit in four digits, or that cannot be converted, gives the latest date the
 // form can hold, so a response head always stays well-formed.
-char *
-format_http_date(time_t t, HttpDate out);
+char *format_http_date(time_t t, HttpDate out);
 
 // Writes the status-only response for status (which must have a reason
 // phrase) with one write. Returns status, or STATUS_REQUEST_TIMEOUT when the
 // write failed.
-Status
-send_status(int fd, Status status);
+Status send_status(int fd, Status status);
 
 #endif

@@ -17,14 +17,13 @@ using AddressText = char[ADDRESS_TEXT_SIZE];
 // Resolves host and the numeric port and opens one listening TCP socket per
 // resulting address, at most MAX_LISTENERS, filling entry i of fds and addrs
 // for the i-th socket. Returns the count; every failure ends the process.
-int
-open_listeners(const char *host, const char *port,
-               struct pollfd fds[MAX_LISTENERS],
-               struct sockaddr_storage addrs[MAX_LISTENERS]);
+int open_listeners(const char *host, const char *port,
+                   struct pollfd fds[MAX_LISTENERS],
+                   struct sockaddr_storage addrs[MAX_LISTENERS]);
 
 // Writes the numeric text of an IPv4 or IPv6 address into text. Returns 0
 // (also for another family, leaving text untouched), or 1 after a warning.
-[[nodiscard]] int
-address_text(const struct sockaddr_storage *addr, char *text, socklen_t size);
+[[nodiscard]] int address_text(const struct sockaddr_storage *addr, char *text,
+                               socklen_t size);
 
 #endif

@@ -127,9 +127,9 @@ TEST(OpenListeners, NumericHostGivesOneListener)
         struct pollfd fds[MAX_LISTENERS];
         struct sockaddr_storage addrs[MAX_LISTENERS];
         memset(addrs, 0xff, sizeof addrs);
-        ASSERT_EQ(open_listeners(c.host, std::to_string(port).c_str(), fds,
-                                 addrs),
-                  1);
+        ASSERT_EQ(
+            open_listeners(c.host, std::to_string(port).c_str(), fds, addrs),
+            1);
         int fd = fds[0].fd;
         EXPECT_EQ(fds[0].events, POLLIN);
         EXPECT_EQ(socket_option(fd, SO_ACCEPTCONN), 1);

@@ -23,21 +23,24 @@ static const std::string NOT_FOUND = "HTTP/1.1 404 ";
 
 class Accept : public testing::Test {
   protected:
-    void SetUp() override
+    void
+    SetUp() override
     {
         dir = make_temp_dir();
         ASSERT_TRUE(start_server_on(s, dir)) << s.err;
         server = server_process(s);
         ASSERT_GT(server, 0);
     }
-    void TearDown() override
+    void
+    TearDown() override
     {
         s.stop();
         remove_tree(dir);
     }
 
     // Sends a request on fd and reads its response to the end.
-    static std::string ask(int fd, const std::string &target)
+    static std::string
+    ask(int fd, const std::string &target)
     {
         std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
         if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
@@ -51,7 +54,8 @@ class Accept : public testing::Test {
 
     // The server process closes its copy of a connection right after the
     // fork, which can come after the worker is done; wait for it.
-    void expect_only_the_listener_left()
+    void
+    expect_only_the_listener_left()
     {
         int sockets = -1;
         for (int i = 0; i < 500 && sockets != 1; i++) {
@@ -62,7 +66,8 @@ class Accept : public testing::Test {
         EXPECT_EQ(sockets, 1);
     }
 
-    bool server_alive()
+    bool
+    server_alive()
     {
         int st;
         return waitpid(s.pid, &st, WNOHANG) == 0 && kill(server, 0) == 0;
@@ -256,7 +261,6 @@ TEST_F(Accept, WorkerLogsAClientThatLeftMidTransfer)
 
     ASSERT_TRUE(s.wait_lines(2)) << s.out;
     std::string line = s.log_lines().at(0);
-    EXPECT_NE(line.find("\t127.0.0.1\t408\t\t/big"), std::string::npos)
-        << line;
+    EXPECT_NE(line.find("\t127.0.0.1\t408\t\t/big"), std::string::npos) << line;
     EXPECT_LT(std::stoull(line), (unsigned long long)SIZE) << line;
 }

@@ -77,11 +77,11 @@ TEST(CommandLine, DoubleDashBeforeThePortIsAccepted)
 {
     int port = free_port();
     Server s;
-    ASSERT_TRUE(start_server(
-        s, {"-l", "127.0.0.1", "--", std::to_string(port)}))
+    ASSERT_TRUE(
+        start_server(s, {"-l", "127.0.0.1", "--", std::to_string(port)}))
         << s.err;
-    EXPECT_EQ(s.out, "Listening on 127.0.0.1 port " + std::to_string(port) +
-                         "\n");
+    EXPECT_EQ(s.out,
+              "Listening on 127.0.0.1 port " + std::to_string(port) + "\n");
 }
 
 // A repeated option replaces the earlier value.
@@ -95,8 +95,8 @@ TEST(CommandLine, RepeatedOptionsTakeTheLastValue)
     ASSERT_TRUE(start_server(s, {"-d", first, "-l", "::1", "-d", second, "-l",
                                  "127.0.0.1", std::to_string(port)}))
         << s.err;
-    EXPECT_EQ(s.out, "Listening on 127.0.0.1 port " + std::to_string(port) +
-                         "\n");
+    EXPECT_EQ(s.out,
+              "Listening on 127.0.0.1 port " + std::to_string(port) + "\n");
     std::string hit = exchange(port, "GET /only-second HTTP/1.0\r\n\r\n");
     EXPECT_EQ(hit.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << hit;
     std::string miss = exchange(port, "GET /only-first HTTP/1.0\r\n\r\n");

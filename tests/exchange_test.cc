@@ -120,10 +120,7 @@ TEST_F(Exchange, AnswersAndLogsOverIPv4)
     expect_exchanges("127.0.0.1", "127.0.0.1");
 }
 
-TEST_F(Exchange, AnswersAndLogsOverIPv6)
-{
-    expect_exchanges("::1", "::1");
-}
+TEST_F(Exchange, AnswersAndLogsOverIPv6) { expect_exchanges("::1", "::1"); }
 
 TEST_F(Exchange, EscapesControlBytesAndBackslashInTheLog)
 {

@@ -62,7 +62,8 @@ class Faults : public ::testing::Test {
         size_t n = sizeof SMALL_CONTENT - 1;
         EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
         EXPECT_TRUE(response.size() >= n &&
-                    response.compare(response.size() - n, n, SMALL_CONTENT) == 0)
+                    response.compare(response.size() - n, n, SMALL_CONTENT) ==
+                        0)
             << response;
     }
 
@@ -187,7 +188,8 @@ TEST_F(Faults, ClientsAbortingALargeGetAreAllLogged)
     for (int i = 0; i < ABORTING; i++) {
         int fd = connect_small_window(s.port);
         ASSERT_NE(fd, -1) << strerror(errno);
-        ASSERT_TRUE(send_all(fd, "GET /large HTTP/1.1\r\nUser-Agent: abort\r\n\r\n"));
+        ASSERT_TRUE(
+            send_all(fd, "GET /large HTTP/1.1\r\nUser-Agent: abort\r\n\r\n"));
         fds.push_back(fd);
     }
     for (int fd : fds) {
@@ -358,7 +360,9 @@ TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
            "the connection %s; stderr: %s"
            "fork: once a place was free, the next connection was served\n",
            response.size(),
-           ended ? "closed" : reset ? "reset" : "left open",
+           ended   ? "closed"
+           : reset ? "reset"
+                   : "left open",
            s.err.substr(0, s.err.find('\n') + 1).c_str());
 }
 

@@ -171,7 +171,8 @@ send_all(int fd, const std::string &text)
 {
     size_t off = 0;
     while (off < text.size()) {
-        ssize_t n = send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+        ssize_t n =
+            send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
         off += (size_t)n;
@@ -187,8 +188,8 @@ count_status(const Server &s, const std::string &status)
     for (const std::string &line : s.log_lines()) {
         size_t a = line.find('\t');
         size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
-        if (b != std::string::npos && line.compare(b + 1, status.size() + 1,
-                                                   status + "\t") == 0)
+        if (b != std::string::npos &&
+            line.compare(b + 1, status.size() + 1, status + "\t") == 0)
             n++;
     }
     return n;

@@ -229,9 +229,10 @@ free_port(int family)
     int port = 0;
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&ss), len) == 0 &&
         getsockname(fd, reinterpret_cast<struct sockaddr *>(&ss), &len) == 0)
-        port = family == AF_INET6
-                   ? ntohs(reinterpret_cast<struct sockaddr_in6 *>(&ss)->sin6_port)
-                   : ntohs(reinterpret_cast<struct sockaddr_in *>(&ss)->sin_port);
+        port =
+            family == AF_INET6
+                ? ntohs(reinterpret_cast<struct sockaddr_in6 *>(&ss)->sin6_port)
+                : ntohs(reinterpret_cast<struct sockaddr_in *>(&ss)->sin_port);
     close(fd);
     return port;
 }
@@ -386,8 +387,8 @@ exchange(int port, const std::string &request, const char *host)
         return "";
     size_t off = 0;
     while (off < request.size()) {
-        ssize_t n = send(fd, request.data() + off, request.size() - off,
-                         MSG_NOSIGNAL);
+        ssize_t n =
+            send(fd, request.data() + off, request.size() - off, MSG_NOSIGNAL);
         if (n <= 0)
             break;
         off += (size_t)n;

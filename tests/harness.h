@@ -2,8 +2,8 @@
 #ifndef CORVANSEL_TESTS_HARNESS_H
 #define CORVANSEL_TESTS_HARNESS_H
 
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>

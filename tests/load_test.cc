@@ -78,7 +78,8 @@ TEST(SlowLoad, TenThousandConnectionsInARow)
     EXPECT_EQ(report_number(report, "Failed requests:"), 0) << report;
     // ab prints this line only when some answer was not a 2xx.
     EXPECT_EQ(report_number(report, "Non-2xx responses:"), -1) << report;
-    EXPECT_EQ(report_number(report, "Document Length:"), (long long)page.size());
+    EXPECT_EQ(report_number(report, "Document Length:"),
+              (long long)page.size());
 
     // Every line is written before its worker ends, and ab has seen every
     // connection end; a short wait more shows that no line comes late.

@@ -106,7 +106,8 @@ TEST(Memcheck, EveryProcessRunsClean)
     for (const std::string &arg : server_command(served))
         command.push_back(arg);
     Server s;
-    ASSERT_TRUE(start_prepared(s, command, [] {}, 60000))
+    ASSERT_TRUE(start_prepared(
+        s, command, [] {}, 60000))
         << "is valgrind installed?\n"
         << s.err;
 
@@ -116,7 +117,8 @@ TEST(Memcheck, EveryProcessRunsClean)
         const char *request, *status;
     };
     const std::string long_field =
-        "GET /ten HTTP/1.1\r\nUser-Agent: " + std::string(300, 'a') + "\r\n\r\n";
+        "GET /ten HTTP/1.1\r\nUser-Agent: " + std::string(300, 'a') +
+        "\r\n\r\n";
     const Case cases[] = {
         {"GET /ten HTTP/1.1\r\nUser-Agent: t\r\n\r\n", "200"},
         {"HEAD /ten HTTP/1.0\r\n\r\n", "200"},

@@ -16,8 +16,16 @@
 
 class Startup : public testing::Test {
   protected:
-    void SetUp() override { dir = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir); }
+    void
+    SetUp() override
+    {
+        dir = make_temp_dir();
+    }
+    void
+    TearDown() override
+    {
+        remove_tree(dir);
+    }
     std::string dir;
 };
 

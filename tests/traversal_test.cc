@@ -25,29 +25,48 @@ constexpr size_t LEAK_WINDOW = 8;
 // as overlong UTF-8 (escaped and raw), and the backslash that some
 // systems take for a separator.
 const std::vector<std::string> dot_dots = {
-    "..",           "%2e%2e",       "%2E%2E",       "%2e%2E",
-    ".%2e",         "%2e.",         "%252e%252e",   "%252E%252E",
-    "%%32%65%%32%65", "%c0%ae%c0%ae", "%C0%AE%C0%AE", "%e0%80%ae%e0%80%ae",
-    "%f0%80%80%ae%f0%80%80%ae", "\xc0\xae\xc0\xae", "%u002e%u002e", "...",
-    ". .",          "..%00",        "..%20",
+    "..",
+    "%2e%2e",
+    "%2E%2E",
+    "%2e%2E",
+    ".%2e",
+    "%2e.",
+    "%252e%252e",
+    "%252E%252E",
+    "%%32%65%%32%65",
+    "%c0%ae%c0%ae",
+    "%C0%AE%C0%AE",
+    "%e0%80%ae%e0%80%ae",
+    "%f0%80%80%ae%f0%80%80%ae",
+    "\xc0\xae\xc0\xae",
+    "%u002e%u002e",
+    "...",
+    ". .",
+    "..%00",
+    "..%20",
 };
 const std::vector<std::string> separators = {
-    "/",     "%2f",       "%2F",    "%252f",    "%252F",  "\\",
-    "%5c",   "%5C",       "%255c",  "%c0%af",   "%C0%AF", "%e0%80%af",
-    "\xc0\xaf", "//",     "/./",    "/%2e/",    "%2f%2f", "%00/",
+    "/",        "%2f", "%2F",   "%252f",  "%252F",  "\\",
+    "%5c",      "%5C", "%255c", "%c0%af", "%C0%AF", "%e0%80%af",
+    "\xc0\xaf", "//",  "/./",   "/%2e/",  "%2f%2f", "%00/",
 };
 const std::vector<std::string> prefixes = {
-    "/", "//", "///", "/./", "/sub/", "/sub/../", "/%2e/", "/%2fsub/",
-    "/sub%2f", "\\", "/sub/./../",
+    "/",     "//",       "///",     "/./", "/sub/",      "/sub/../",
+    "/%2e/", "/%2fsub/", "/sub%2f", "\\",  "/sub/./../",
 };
 const std::vector<std::string> suffixes = {
-    "",      "?x=1",  "?/../secret", "%00", "%00.txt", "%2500",
-    "#frag", "%3f",   "/",           "/.",  "%20",
+    "",      "?x=1", "?/../secret", "%00", "%00.txt", "%2500",
+    "#frag", "%3f",  "/",           "/.",  "%20",
 };
 // Spellings of ".hidden", the dot-file inside the served directory.
 const std::vector<std::string> hidden_names = {
-    ".hidden",   "%2ehidden", "%2Ehidden", "%252ehidden", "%c0%aehidden",
-    ".%68idden", "%2e%68%69%64%64%65%6e",
+    ".hidden",
+    "%2ehidden",
+    "%2Ehidden",
+    "%252ehidden",
+    "%c0%aehidden",
+    ".%68idden",
+    "%2e%68%69%64%64%65%6e",
 };
 
 static std::vector<std::string>
@@ -191,8 +210,7 @@ TEST_F(Traversal, NoTargetReachesTheParentOrAHiddenFile)
 // points: whoever can write the directory chooses what it serves.
 TEST_F(Traversal, FollowsASymbolicLinkThatPointsOutside)
 {
-    std::string response =
-        exchange(server.port, "GET /link HTTP/1.1\r\n\r\n");
+    std::string response = exchange(server.port, "GET /link HTTP/1.1\r\n\r\n");
     EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
     EXPECT_NE(response.find(LINKED_CONTENT), std::string::npos) << response;
     // The plain file beside it is served as usual; the battery above shows
