@@ -27,7 +27,9 @@ check:
 	cmake --build --preset asan -j ${JOBS}
 	ctest --preset asan
 
-bench: build
+bench:
+	BENCH_INSTALL_ONLY=1 bash bench/run.sh
+	${MAKE} build
 	bash bench/run.sh
 
 # Every fuzz target for FUZZ_SECONDS each, in the sanitizer build. New

@@ -47,6 +47,9 @@ install_missing() {
     command -v ps >/dev/null || need+=(procps)
     command -v file >/dev/null || need+=(file)
     command -v g++ >/dev/null || need+=(g++)
+    # The release server is linked statically with lld; without it the build
+    # falls back to dynamic linking and the figures are not the ones we ship.
+    command -v ld.lld >/dev/null || need+=(lld)
     # The floor is linked statically.
     [ -e /usr/lib/x86_64-linux-gnu/libc.a ] || need+=(libc6-dev)
     [ ${#need[@]} -eq 0 ] && return 0
@@ -533,6 +536,8 @@ write_report() {
 # --- main ---------------------------------------------------------------
 
 install_missing
+# make bench installs before it builds, so that the build finds lld.
+[ -n "${BENCH_INSTALL_ONLY:-}" ] && exit 0
 
 if has corvansel && [ ! -x "$BIN" ]; then
     log "no $BIN; run 'make build' first (or leave corvansel out of BENCH_SERVERS)"
