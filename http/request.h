@@ -88,6 +88,15 @@ using HttpDate = char[HTTP_DATE_SIZE];
 // form can hold, so a response head always stays well-formed.
 char *format_http_date(time_t t, HttpDate out);
 
+// Appending to a text being built: each writes at out, without a
+// terminating zero, and returns the end of what it wrote. The caller sizes
+// the buffer. The responses and the log line a worker builds for every
+// connection use these rather than printf, whose machinery every worker
+// would otherwise page in.
+char *put_text(char *out, const char *text);
+char *put_decimal(char *out, int64_t value);
+char *put_unsigned(char *out, uint64_t value);
+
 // Writes the status-only response for status (which must have a reason
 // phrase) with one write. Returns status, or STATUS_REQUEST_TIMEOUT when the
 // write failed.
