@@ -53,11 +53,13 @@ size_t
 format_log_line(char (&line)[LOG_LINE_SIZE], const Request *r,
                 const char *address, Status status)
 {
-    // The two texts are bounded by their fields, so the whole line always
-    // fits; snprintf only formats the short head of it.
-    int n = snprintf(line, sizeof line, "%" PRIu64 "\t%s\t%d\t", r->bytes_sent,
-                     address, status);
-    char *out = line + n;
+    // Each part is bounded by its own field, so the whole line always fits.
+    char *out = put_unsigned(line, r->bytes_sent);
+    *out++ = '\t';
+    out = put_text(out, address);
+    *out++ = '\t';
+    out = put_decimal(out, status);
+    *out++ = '\t';
     out = append_escaped(out, r->field[FIELD_USER_AGENT]);
     *out++ = '\t';
     out = append_escaped(out, r->target);
@@ -66,17 +68,22 @@ format_log_line(char (&line)[LOG_LINE_SIZE], const Request *r,
 }
 
 // One write per line: concurrent workers share standard output, and a line
-// split over two writes could be interleaved with another worker's.
-static void
-write_log_line(const char *line, size_t len)
+// split over two writes could be interleaved with another worker's. Kept
+// out of line so that the large line buffer takes stack only once the
+// exchange, with its own buffers, is over.
+[[gnu::noinline]] static void
+log_exchange(const Request *r, const char *address, Status status)
 {
+    char line[LOG_LINE_SIZE];
+    const char *p = line;
+    size_t len = format_log_line(line, r, address, status);
     while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, line, len);
+        ssize_t n = write(STDOUT_FILENO, p, len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
-        line += n;
+        p += n;
         len -= (size_t)n;
     }
 }
@@ -90,10 +97,8 @@ serve_connection(int fd, const struct sockaddr_storage *client)
         if (status == STATUS_NONE)
             status = evaluate_request(fd, &r);
         AddressText address = "";
-        if (address_text(client, address, sizeof address) == 0) {
-            char line[LOG_LINE_SIZE];
-            write_log_line(line, format_log_line(line, &r, address, status));
-        }
+        if (address_text(client, address, sizeof address) == 0)
+            log_exchange(&r, address, status);
     }
     shutdown(fd, SHUT_RD);
     shutdown(fd, SHUT_WR);
