@@ -3,9 +3,6 @@
 
 #include <err.h>
 #include <errno.h>
-#include <inttypes.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
