@@ -19,11 +19,11 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "http/exchange_test_util.h"
 #include "http/request.h"
 
 // Sun, 06 Nov 1994 08:49:37 GMT
@@ -44,82 +44,11 @@ make_request(const char *target, const char *range = "", const char *since = "",
     return r;
 }
 
-static std::string
-read_all(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, (size_t)n);
-    return out;
-}
-
-// What a client saw: the result of the call, the bytes it read, and the
-// clock around the call so that the Date line can be checked.
-struct Answer {
-    Status status;
-    std::string response;
-    time_t before, after;
-};
-
-// Runs evaluate_request on one end of a socketpair while a thread reads
-// the other end, so that no body is too large for the socket buffer.
+// Runs evaluate_request for r against a client that reads all it sends.
 static Answer
 ask(Request *r)
 {
-    Answer a{};
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1) {
-        ADD_FAILURE() << "socketpair: " << strerror(errno);
-        return a;
-    }
-    std::string response;
-    std::thread reader([&] { response = read_all(sv[1]); });
-    a.before = time(nullptr);
-    a.status = evaluate_request(sv[0], r);
-    a.after = time(nullptr);
-    close(sv[0]);
-    reader.join();
-    close(sv[1]);
-    a.response = response;
-    return a;
-}
-
-// The response with the value of its Date line replaced by "<date>", after
-// checking that the value is an HTTP date taken during the call.
-static std::string
-mask_date(const Answer &a)
-{
-    constexpr char key[] = "\r\nDate: ";
-    std::string s = a.response;
-    size_t at = s.find(key);
-    if (at == std::string::npos) {
-        ADD_FAILURE() << "no Date line in: " << s;
-        return s;
-    }
-    at += sizeof key - 1;
-    std::string date = s.substr(at, HTTP_DATE_SIZE - 1);
-    struct tm tm = {};
-    const char *end = strptime(date.c_str(), "%a, %d %b %Y %T GMT", &tm);
-    EXPECT_TRUE(end != nullptr && *end == '\0') << date;
-    time_t t = timegm(&tm);
-    HttpDate again;
-    EXPECT_EQ(date, format_http_date(t, again));
-    EXPECT_GE(t, a.before);
-    EXPECT_LE(t, a.after);
-    return s.replace(at, date.size(), "<date>");
-}
-
-static std::string
-status_response(Status status)
-{
-    std::string text = status_text[status];
-    std::string code = std::to_string(status);
-    return "HTTP/1.1 " + code + " " + text +
-           "\r\nDate: <date>\r\nConnection: close\r\n"
-           "Content-Type: text/plain\r\n\r\n" +
-           code + " " + text + "\n";
+    return answer_of([r](int fd) { return evaluate_request(fd, r); });
 }
 
 static std::string

@@ -1,7 +1,6 @@
 // HTTP dates and the status-only response as a client receives it.
 #include "http/request.h"
 
-#include <errno.h>
 #include <signal.h>
 #include <stdint.h>
 #include <string.h>
@@ -13,34 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "http/exchange_test_util.h"
+
 namespace {
-
-// Everything written to the other end of fd's pair until end of stream.
-std::string
-read_all(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, (size_t)n);
-    return out;
-}
-
-// Calls send_status on one end of a socketpair and returns what the other
-// end received.
-std::string
-response_of(Status status, Status *result)
-{
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1)
-        return "socketpair: " + std::string(strerror(errno));
-    *result = send_status(sv[1], status);
-    close(sv[1]);
-    std::string out = read_all(sv[0]);
-    close(sv[0]);
-    return out;
-}
 
 // Checks that the Date line holds a well-formed date of about now, and
 // replaces its value by "<date>" so the rest compares byte for byte.
@@ -147,13 +121,10 @@ TEST(SendStatus, WritesTheExactResponse)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.status);
-        Status result = STATUS_NONE;
-        time_t before = time(nullptr);
-        std::string response = response_of(c.status, &result);
-        time_t after = time(nullptr);
-        EXPECT_EQ(result, c.status);
-        expect_date_and_mask(response, before, after);
-        EXPECT_EQ(response, c.response);
+        Answer a = answer_of([&](int fd) { return send_status(fd, c.status); });
+        EXPECT_EQ(a.status, c.status);
+        expect_date_and_mask(a.response, a.before, a.after);
+        EXPECT_EQ(a.response, c.response);
     }
 }
 
@@ -182,9 +153,9 @@ TEST(SendStatus, NamesEachCodeWithItsPhrase)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.status);
-        Status result = STATUS_NONE;
-        std::string response = response_of(c.status, &result);
-        EXPECT_EQ(result, c.status);
+        Answer a = answer_of([&](int fd) { return send_status(fd, c.status); });
+        EXPECT_EQ(a.status, c.status);
+        const std::string &response = a.response;
         std::string code = std::to_string(c.status);
         EXPECT_EQ(
             response.rfind("HTTP/1.1 " + code + " " + c.phrase + "\r\n", 0), 0u)
