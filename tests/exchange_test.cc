@@ -179,7 +179,7 @@ TEST_F(Exchange, FiftyClientsAtOnceEachGetTheirFileAndOneLine)
         fds.push_back(fd);
     }
     for (int i = 0; i < CLIENTS; i++)
-        EXPECT_TRUE(send_text(fds[i], request[i]));
+        EXPECT_TRUE(send_all(fds[i], request[i]));
     for (int i = 0; i < CLIENTS; i++) {
         SCOPED_TRACE(i);
         s.wait_lines(CLIENTS + 1, 1);
@@ -227,7 +227,7 @@ TEST_F(Exchange, ClientLeavingMidTransferIsLoggedAs408WithPartialBytes)
         int fd = connect_slow(s.port);
         ASSERT_NE(fd, -1);
         ASSERT_TRUE(
-            send_text(fd, "GET /large HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n"));
+            send_all(fd, "GET /large HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n"));
         size_t body_received = 0;
         if (c.read_first > 0) {
             std::string got = read_at_least(fd, c.read_first);

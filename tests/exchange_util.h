@@ -1,17 +1,15 @@
 // Helpers of the black-box exchange, signal and client tests: responses cut
-// into head and body, slow clients, large files and the process table.
+// into head and body, reading part of a response, large files and the
+// process table.
 #ifndef CORVANSEL_TESTS_EXCHANGE_UTIL_H
 #define CORVANSEL_TESTS_EXCHANGE_UTIL_H
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,58 +42,6 @@ log_line(const std::string &bytes, const std::string &address,
            target;
 }
 
-// A small receive buffer: a client that has it and stops reading holds a
-// large response back after a few kilobytes.
-constexpr int SLOW_CLIENT_RCVBUF = 4096;
-
-// Connects to host:port with a small receive buffer, set before connect so
-// that the window the server sees is small from the start. Returns the
-// descriptor or -1.
-inline int
-connect_slow(int port, const char *host = "127.0.0.1")
-{
-    struct sockaddr_storage ss = {};
-    socklen_t len;
-    int family = strchr(host, ':') != nullptr ? AF_INET6 : AF_INET;
-    if (family == AF_INET6) {
-        auto *a = reinterpret_cast<struct sockaddr_in6 *>(&ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons((uint16_t)port);
-        inet_pton(AF_INET6, host, &a->sin6_addr);
-        len = sizeof *a;
-    } else {
-        auto *a = reinterpret_cast<struct sockaddr_in *>(&ss);
-        a->sin_family = AF_INET;
-        a->sin_port = htons((uint16_t)port);
-        inet_pton(AF_INET, host, &a->sin_addr);
-        len = sizeof *a;
-    }
-    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1)
-        return -1;
-    int size = SLOW_CLIENT_RCVBUF;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&ss), len) == -1) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-inline bool
-send_text(int fd, const std::string &text)
-{
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n =
-            send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        off += (size_t)n;
-    }
-    return true;
-}
-
 // Reads from fd until at least n bytes arrived, the stream ended or
 // timeout_ms passed without data.
 inline std::string
@@ -113,24 +59,6 @@ read_at_least(int fd, size_t n, int timeout_ms = 10000)
         text.append(buf, (size_t)got);
     }
     return text;
-}
-
-// Counts the bytes left on fd until end of stream, an error (a reset) or
-// timeout_ms without data.
-inline size_t
-drain_count(int fd, int timeout_ms = 10000)
-{
-    size_t total = 0;
-    for (;;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0)
-            return total;
-        char buf[65536];
-        ssize_t got = read(fd, buf, sizeof buf);
-        if (got <= 0)
-            return total;
-        total += (size_t)got;
-    }
 }
 
 // A file of size bytes, all zero, that costs no disk: large enough that a

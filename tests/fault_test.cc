@@ -27,14 +27,6 @@
 
 constexpr char SMALL_CONTENT[] = "small file content";
 
-static long long
-now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 // A served directory that any user may read, with one small file.
 class Faults : public ::testing::Test {
   protected:
@@ -186,7 +178,7 @@ TEST_F(Faults, ClientsAbortingALargeGetAreAllLogged)
 
     std::vector<int> fds;
     for (int i = 0; i < ABORTING; i++) {
-        int fd = connect_small_window(s.port);
+        int fd = connect_slow(s.port);
         ASSERT_NE(fd, -1) << strerror(errno);
         ASSERT_TRUE(
             send_all(fd, "GET /large HTTP/1.1\r\nUser-Agent: abort\r\n\r\n"));
@@ -338,7 +330,7 @@ TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
     // The request was still unread when the server closed the connection,
     // so the system resets it rather than ending it in order.
     std::string response;
-    bool ended = read_until_end(fd, response, 10000);
+    bool ended = read_to_end(fd, response, 10000);
     bool reset = !ended && errno == ECONNRESET;
     bool closed = ended || reset;
     close(fd);
@@ -385,7 +377,7 @@ TEST_F(Faults, DescriptorPressureIsSurvived)
 {
     Server s;
     ASSERT_TRUE(start_server_on(s, dir));
-    pid_t server = server_process_of(s.pid);
+    pid_t server = server_process(s);
     ASSERT_GT(server, 0);
     expect_served(s.port);
 
@@ -414,7 +406,7 @@ TEST_F(Faults, DescriptorPressureIsSurvived)
               std::string::npos)
         << s.err;
     std::string response;
-    EXPECT_TRUE(read_until_end(fd, response));
+    EXPECT_TRUE(read_to_end(fd, response));
     close(fd);
     EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
     expect_served(s.port);

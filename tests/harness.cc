@@ -16,10 +16,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
-static long long
+long long
 now_ms()
 {
     struct timespec ts;
@@ -27,8 +29,21 @@ now_ms()
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+// The binary's command line with args.
+static std::vector<std::string>
+binary_command(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {CORVANSEL_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Starts argv (the program first, looked up in PATH when it has no "/")
+// with its standard output and error on pipes, after prepare, if any, has
+// run in the child.
 static pid_t
-spawn(const std::vector<std::string> &args, int *out_fd, int *err_fd)
+spawn(const std::vector<std::string> &argv, int *out_fd, int *err_fd,
+      const std::function<void()> &prepare = nullptr)
 {
     int out[2], errp[2];
     if (pipe2(out, O_CLOEXEC) == -1 || pipe2(errp, O_CLOEXEC) == -1)
@@ -39,12 +54,13 @@ spawn(const std::vector<std::string> &args, int *out_fd, int *err_fd)
         dup2(errp[1], STDERR_FILENO);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(CORVANSEL_BINARY));
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(CORVANSEL_BINARY, argv.data());
+        if (prepare)
+            prepare();
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(out[1]);
@@ -75,7 +91,7 @@ run_binary(const std::vector<std::string> &args, int timeout_ms)
 {
     Run r{-1, "", ""};
     int out_fd, err_fd;
-    pid_t pid = spawn(args, &out_fd, &err_fd);
+    pid_t pid = spawn(binary_command(args), &out_fd, &err_fd);
     long long deadline = now_ms() + timeout_ms;
     bool out_open = true, err_open = true;
     while ((out_open || err_open) && now_ms() < deadline) {
@@ -237,10 +253,12 @@ free_port(int family)
     return port;
 }
 
-bool
-start_server(Server &s, const std::vector<std::string> &args, int timeout_ms)
+// Starts argv with prepare and waits for the banner.
+static bool
+start_command(Server &s, const std::vector<std::string> &argv,
+              const std::function<void()> &prepare, int timeout_ms)
 {
-    s.pid = spawn(args, &s.out_fd, &s.err_fd);
+    s.pid = spawn(argv, &s.out_fd, &s.err_fd, prepare);
     if (s.pid <= 0)
         return false;
     if (!s.wait_lines(1, timeout_ms))
@@ -249,14 +267,22 @@ start_server(Server &s, const std::vector<std::string> &args, int timeout_ms)
 }
 
 bool
-start_server_on(Server &s, const std::string &dir, const std::string &host)
+start_server(Server &s, const std::vector<std::string> &args, int timeout_ms)
+{
+    return start_command(s, binary_command(args), nullptr, timeout_ms);
+}
+
+// Starts argv, whose last element is the port, on a free port of family.
+static bool
+start_on_free_port(Server &s, std::vector<std::string> argv, int family,
+                   const std::function<void()> &prepare, int timeout_ms)
 {
     // A port found free can be taken by another test before the server
     // binds it; try a few.
-    int family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
     for (int attempt = 0; attempt < 5; attempt++) {
         int port = free_port(family);
-        if (start_server(s, {"-d", dir, "-l", host, std::to_string(port)})) {
+        argv.back() = std::to_string(port);
+        if (start_command(s, argv, prepare, timeout_ms)) {
             s.port = port;
             return true;
         }
@@ -271,8 +297,25 @@ start_server_on(Server &s, const std::string &dir, const std::string &host)
     return false;
 }
 
-int
-connect_to(int port, const char *host)
+bool
+start_server_on(Server &s, const std::string &dir, const std::string &host)
+{
+    int family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+    return start_on_free_port(s, binary_command({"-d", dir, "-l", host, "0"}),
+                              family, nullptr, 10000);
+}
+
+bool
+start_prepared(Server &s, std::vector<std::string> argv,
+               const std::function<void()> &prepare, int timeout_ms)
+{
+    return start_on_free_port(s, std::move(argv), AF_INET, prepare, timeout_ms);
+}
+
+// Connects to host:port, with a receive buffer of rcvbuf bytes set before
+// connect unless rcvbuf is 0.
+static int
+connect_with(int port, const char *host, int rcvbuf)
 {
     struct sockaddr_storage ss = {};
     socklen_t len;
@@ -293,11 +336,40 @@ connect_to(int port, const char *host)
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1)
         return -1;
+    if (rcvbuf != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     if (connect(fd, reinterpret_cast<struct sockaddr *>(&ss), len) == -1) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+int
+connect_to(int port, const char *host)
+{
+    return connect_with(port, host, 0);
+}
+
+int
+connect_slow(int port, const char *host)
+{
+    constexpr int SLOW_CLIENT_RCVBUF = 4096;
+    return connect_with(port, host, SLOW_CLIENT_RCVBUF);
+}
+
+bool
+send_all(int fd, const std::string &text)
+{
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t n =
+            send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += (size_t)n;
+    }
+    return true;
 }
 
 std::string
@@ -385,14 +457,9 @@ exchange(int port, const std::string &request, const char *host)
     int fd = connect_to(port, host);
     if (fd == -1)
         return "";
-    size_t off = 0;
-    while (off < request.size()) {
-        ssize_t n =
-            send(fd, request.data() + off, request.size() - off, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        off += (size_t)n;
-    }
+    // A server that closes before the whole request is sent may still
+    // have answered: read it all the same.
+    send_all(fd, request);
     std::string response = read_all(fd);
     close(fd);
     return response;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,9 +60,22 @@ bool start_server(Server &s, const std::vector<std::string> &args,
 // Starts the binary serving dir on 127.0.0.1 and a free port.
 bool start_server_on(Server &s, const std::string &dir,
                      const std::string &host = "127.0.0.1");
+// Starts argv (the program first) with its output on the pipes of s, after
+// prepare has run in the child, and waits for the banner. argv must end
+// with the port, which this fills in: a free one, tried a few times.
+bool start_prepared(Server &s, std::vector<std::string> argv,
+                    const std::function<void()> &prepare,
+                    int timeout_ms = 10000);
 
 // Connects to host:port over loopback; returns the descriptor or -1.
 int connect_to(int port, const char *host = "127.0.0.1");
+// Connects like connect_to with a small receive buffer, set before connect
+// so that the window the server sees is small from the start: a client
+// that stops reading holds a large response back after a few kilobytes.
+int connect_slow(int port, const char *host = "127.0.0.1");
+// Sends all of text, without SIGPIPE on a closed connection; returns false
+// when a send failed.
+bool send_all(int fd, const std::string &text);
 // Sends request and reads the response until the server closes.
 std::string exchange(int port, const std::string &request,
                      const char *host = "127.0.0.1");
@@ -70,6 +84,9 @@ std::string read_all(int fd, int timeout_ms = 10000);
 // Reads from fd into text until end of stream; returns false when an error
 // or timeout_ms without data came first.
 bool read_to_end(int fd, std::string &text, int timeout_ms = 10000);
+
+// The monotonic clock in milliseconds, for deadlines.
+long long now_ms();
 
 // The children of pid, as the kernel lists them.
 std::vector<pid_t> children_of(pid_t pid);

@@ -58,7 +58,7 @@ exchange_and_close(int port, const std::string &text)
         return "";
     std::string response;
     if (send_all(fd, text) && shutdown(fd, SHUT_WR) == 0)
-        read_until_end(fd, response, 30000);
+        read_to_end(fd, response, 30000);
     close(fd);
     return response;
 }

@@ -39,8 +39,8 @@ class Signals : public ::testing::Test {
     {
         client = connect_slow(s.port);
         ASSERT_NE(client, -1);
-        ASSERT_TRUE(send_text(
-            client, "GET /large HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n"));
+        ASSERT_TRUE(
+            send_all(client, "GET /large HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n"));
         std::string got = read_at_least(client, 1000);
         ASSERT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
         received = body_of(got).size();
@@ -98,7 +98,7 @@ TEST_F(Signals, EachTerminationSignalToTheSupervisorEndsTheWholeGroup)
 
         // The transfer stopped short, and nothing was logged: standard
         // output ends, every writer gone, with the banner alone.
-        EXPECT_LT(received + drain_count(client), (size_t)LARGE_FILE_SIZE);
+        EXPECT_LT(received + read_all(client).size(), (size_t)LARGE_FILE_SIZE);
         close(client);
         client = -1;
         EXPECT_FALSE(s.wait_lines(2));
@@ -128,7 +128,7 @@ TEST_F(Signals, TermToTheServerProcessAloneLetsTheRunningWorkerFinish)
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(error, ECONNREFUSED) << strerror(error);
 
-    EXPECT_EQ(received + drain_count(client), (size_t)LARGE_FILE_SIZE);
+    EXPECT_EQ(received + read_all(client).size(), (size_t)LARGE_FILE_SIZE);
     ASSERT_TRUE(s.wait_lines(2)) << s.out;
     EXPECT_EQ(s.log_lines(), std::vector<std::string>{log_line(
                                  std::to_string(LARGE_FILE_SIZE), "127.0.0.1",

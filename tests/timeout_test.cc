@@ -25,7 +25,7 @@ TEST(Timeout, SilentClientsGet408AndALineWithEmptyAgentAndTarget)
     int partial = connect_to(s.port);
     ASSERT_NE(silent, -1);
     ASSERT_NE(partial, -1);
-    ASSERT_TRUE(send_text(partial, "GET /ten HTTP/1.1\r\nUser-Agent: t/1\r\n"));
+    ASSERT_TRUE(send_all(partial, "GET /ten HTTP/1.1\r\nUser-Agent: t/1\r\n"));
 
     const std::string expected_head = "HTTP/1.1 408 Request Time-out\r\n";
     for (int fd : {silent, partial}) {
