@@ -69,17 +69,6 @@ set_field(char (&field)[FIELD_VALUE_MAX], const uint8_t *text,
     field[len] = '\0';
 }
 
-static std::string
-drain(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, (size_t)n);
-    return text;
-}
-
 // The value of the head line that begins with name, or -1 when absent.
 static long long
 head_number(const std::string &head, const char *name)

@@ -23,18 +23,6 @@
 
 static constexpr size_t MAX_CHUNK_LENGTHS = 15;
 
-// Everything the other end received, until read_request's side is shut.
-static std::string
-drain(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, (size_t)n);
-    return text;
-}
-
 static bool
 terminated(const char *text, size_t size)
 {

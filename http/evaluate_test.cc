@@ -194,12 +194,6 @@ TEST(NormalizePath, HoldsItsPropertiesOverGeneratedPaths)
     }
 }
 
-static int
-remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path);
-}
-
 static void
 write_file(const char *path, const std::string &content,
            time_t mtime = FILE_MTIME)
@@ -214,17 +208,14 @@ write_file(const char *path, const std::string &content,
 
 // A served directory "served" inside a fresh temporary directory, which
 // also holds a file outside the served one; the test runs inside it.
-class Evaluate : public ::testing::Test {
+class Evaluate : public TempDirTest {
   protected:
     void
     SetUp() override
     {
-        ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
-        snprintf(root, sizeof root, "/tmp/corvansel-evaluate-XXXXXX");
-        ASSERT_NE(mkdtemp(root), nullptr);
-        // Searchable by the unprivileged user of the permission test.
-        ASSERT_EQ(chmod(root, 0755), 0);
-        ASSERT_EQ(chdir(root), 0);
+        TempDirTest::SetUp();
+        if (HasFatalFailure())
+            return;
         write_file("outside.txt", "outside");
         ASSERT_EQ(mkdir("served", 0755), 0);
         ASSERT_EQ(chdir("served"), 0);
@@ -241,16 +232,6 @@ class Evaluate : public ::testing::Test {
         ASSERT_EQ(symlink("f.txt", "link"), 0);
         ASSERT_EQ(symlink("dir", "dirlink"), 0);
     }
-
-    void
-    TearDown() override
-    {
-        EXPECT_EQ(chdir(saved_cwd), 0);
-        EXPECT_EQ(nftw(root, remove_entry, 16, FTW_DEPTH | FTW_PHYS), 0);
-    }
-
-    char saved_cwd[PATH_MAX];
-    char root[64];
 };
 
 TEST_F(Evaluate, ResolvesTargetsInsideTheServedDirectory)

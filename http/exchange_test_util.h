@@ -5,8 +5,12 @@
 #define CORVANSEL_HTTP_EXCHANGE_TEST_UTIL_H
 
 #include <errno.h>
+#include <ftw.h>
+#include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -98,5 +102,36 @@ status_response(Status status)
            "Content-Type: text/plain\r\n\r\n" +
            code + " " + text + "\n";
 }
+
+// A fresh temporary directory, entered for the test and removed with
+// everything in it after the test. It is searchable by everyone, so that a
+// test may drop to an unprivileged user inside it.
+class TempDirTest : public ::testing::Test {
+  protected:
+    void
+    SetUp() override
+    {
+        ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
+        snprintf(root, sizeof root, "/tmp/corvansel-test-XXXXXX");
+        ASSERT_NE(mkdtemp(root), nullptr);
+        ASSERT_EQ(chmod(root, 0755), 0);
+        ASSERT_EQ(chdir(root), 0);
+    }
+
+    void
+    TearDown() override
+    {
+        EXPECT_EQ(chdir(saved_cwd), 0);
+        EXPECT_EQ(nftw(
+                      root,
+                      [](const char *path, const struct stat *, int,
+                         struct FTW *) { return remove(path); },
+                      16, FTW_DEPTH | FTW_PHYS),
+                  0);
+    }
+
+    char saved_cwd[PATH_MAX];
+    char root[64];
+};
 
 #endif

@@ -102,36 +102,8 @@ struct IgnoreSigpipe {
     ~IgnoreSigpipe() { sigaction(SIGPIPE, &saved, nullptr); }
 };
 
-static int
-remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path);
-}
-
 // A fresh served directory, entered for the test and removed after it.
-class SendFile : public ::testing::Test {
-  protected:
-    void
-    SetUp() override
-    {
-        ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
-        snprintf(root, sizeof root, "/tmp/corvansel-file-XXXXXX");
-        ASSERT_NE(mkdtemp(root), nullptr);
-        // Searchable by the unprivileged user of the permission test.
-        ASSERT_EQ(chmod(root, 0755), 0);
-        ASSERT_EQ(chdir(root), 0);
-    }
-
-    void
-    TearDown() override
-    {
-        EXPECT_EQ(chdir(saved_cwd), 0);
-        EXPECT_EQ(nftw(root, remove_entry, 16, FTW_DEPTH | FTW_PHYS), 0);
-    }
-
-    char saved_cwd[PATH_MAX];
-    char root[64];
-};
+class SendFile : public TempDirTest {};
 
 // Every case is sent twice: GET gets the head and the bytes of the range,
 // HEAD the identical head and nothing else.
