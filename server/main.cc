@@ -21,11 +21,18 @@ static constexpr char USAGE[] = "usage: corvansel [-d dir] [-l address] port\n";
 // loop does not spin on a connection it cannot take yet.
 static constexpr int RESOURCE_BACKOFF_MS = 100;
 
-[[noreturn]] static void
-print_help()
+// The two lines that head both the help text and the usage error.
+static void
+print_release_and_usage()
 {
     fprintf(stderr, "release: %s\n", RELEASE);
     fwrite(USAGE, 1, sizeof USAGE - 1, stderr);
+}
+
+[[noreturn]] static void
+print_help()
+{
+    print_release_and_usage();
     puts("summary:\n"
          "    -d dir      Switch to the specified directory\n"
          "    -l address  Hostname or IP address listen on");
@@ -37,8 +44,7 @@ print_help()
 [[noreturn]] static void
 print_usage_error()
 {
-    fprintf(stderr, "release: %s\n", RELEASE);
-    fwrite(USAGE, 1, sizeof USAGE - 1, stderr);
+    print_release_and_usage();
     fprintf(stderr, "hint: use -h to display option summary\n");
     exit(1);
 }
