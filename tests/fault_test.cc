@@ -230,10 +230,6 @@ TEST_F(Faults, ClientsAbortingALargeGetAreAllLogged)
            (size_t)ABORTING - partial);
 }
 
-// A user of its own, so that no other test's processes count against the
-// process limit that this test sets, nor those of a run of this test in
-// another build at the same time.
-static const uid_t FORK_TEST_UID = 60000 + (uid_t)(getpid() % 5000);
 // The supervisor, the server process and one more.
 constexpr rlim_t FORK_TEST_NPROC = 3;
 
@@ -263,6 +259,25 @@ count_user_processes(uid_t uid)
     }
     closedir(d);
     return n;
+}
+
+// A user of its own, so that no other process counts against the process
+// limit that this test sets: the first uid from one chosen by our pid (so
+// that a run in another build at the same time picks another) that owns no
+// process at all. A process of an earlier run that was never reaped, a
+// zombie included, still counts against its user's limit.
+static uid_t
+fork_test_uid()
+{
+    static uid_t uid = [] {
+        for (uid_t i = 0; i < 5000; i++) {
+            uid_t candidate = 60000 + (uid_t)((getpid() + i) % 5000);
+            if (count_user_processes(candidate) == 0)
+                return candidate;
+        }
+        return (uid_t)60000;
+    }();
+    return uid;
 }
 
 // Waits until uid runs exactly n processes; returns false after timeout_ms.
@@ -310,19 +325,20 @@ start_blocker(uid_t uid)
 TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
 {
     Server s;
-    ASSERT_TRUE(start_prepared(s, server_command(dir), [] {
+    const uid_t uid = fork_test_uid();
+    ASSERT_TRUE(start_prepared(s, server_command(dir), [uid] {
         struct rlimit limit = {FORK_TEST_NPROC, FORK_TEST_NPROC};
         if (setrlimit(RLIMIT_NPROC, &limit) == -1)
             _exit(125);
         skip_leak_check();
-        become_user(FORK_TEST_UID);
+        become_user(uid);
     }));
     expect_served(s.port);
     ASSERT_TRUE(s.wait_lines(2));
 
     // The blocker takes the last place: no worker fits beside it.
-    ASSERT_TRUE(wait_user_processes(FORK_TEST_UID, 2));
-    pid_t blocker = start_blocker(FORK_TEST_UID);
+    ASSERT_TRUE(wait_user_processes(uid, 2));
+    pid_t blocker = start_blocker(uid);
     ASSERT_GT(blocker, 0);
     int fd = connect_to(s.port);
     ASSERT_NE(fd, -1);
@@ -343,7 +359,7 @@ TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
     EXPECT_TRUE(closed) << "the connection was not closed";
     EXPECT_EQ(response, "") << "a byte was sent";
     EXPECT_NE(s.err.find("corvansel: fork: "), std::string::npos) << s.err;
-    ASSERT_TRUE(wait_user_processes(FORK_TEST_UID, 2));
+    ASSERT_TRUE(wait_user_processes(uid, 2));
     expect_served(s.port);
     ASSERT_TRUE(s.wait_lines(3));
     EXPECT_EQ(count_status(s, "200"), 2u);
