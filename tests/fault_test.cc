@@ -317,6 +317,26 @@ start_blocker(uid_t uid)
     return up ? pid : -1;
 }
 
+// Copies the executable from to to, runnable by every user.
+static bool
+copy_executable(const char *from, const std::string &to)
+{
+    FILE *in = fopen(from, "rb");
+    if (in == nullptr)
+        return false;
+    FILE *out = fopen(to.c_str(), "wb");
+    bool ok = out != nullptr;
+    char buf[65536];
+    size_t n;
+    while (ok && (n = fread(buf, 1, sizeof buf, in)) > 0)
+        ok = fwrite(buf, 1, n, out) == n;
+    ok = ok && !ferror(in);
+    fclose(in);
+    if (out != nullptr && fclose(out) != 0)
+        ok = false;
+    return ok && chmod(to.c_str(), 0755) == 0;
+}
+
 // With the process limit of its user reached, the server cannot fork a
 // worker: it warns, closes the connection without a byte and goes on; once
 // another process of the user has ended, the next connection is served.
@@ -324,9 +344,22 @@ start_blocker(uid_t uid)
 // user, started with the limit in place.
 TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
 {
+    // The build tree may lie where that user cannot reach it (a private
+    // temporary directory, say), so the user runs a copy of the binary
+    // from a directory of the test's own.
+    struct CopiedBinary {
+        std::string dir = make_temp_dir();
+        ~CopiedBinary() { remove_tree(dir); }
+    } copy;
+    ASSERT_FALSE(copy.dir.empty());
+    ASSERT_EQ(chmod(copy.dir.c_str(), 0755), 0);
+    std::vector<std::string> command = server_command(dir);
+    command[0] = copy.dir + "/corvansel";
+    ASSERT_TRUE(copy_executable(CORVANSEL_BINARY, command[0]));
+
     Server s;
     const uid_t uid = fork_test_uid();
-    ASSERT_TRUE(start_prepared(s, server_command(dir), [uid] {
+    ASSERT_TRUE(start_prepared(s, command, [uid] {
         struct rlimit limit = {FORK_TEST_NPROC, FORK_TEST_NPROC};
         if (setrlimit(RLIMIT_NPROC, &limit) == -1)
             _exit(125);
