@@ -56,31 +56,86 @@ put_unsigned(char *out, uint64_t value)
     return out;
 }
 
+// The calendar fields of a time in UTC, for years 0 to 9999 only.
+struct UtcTime {
+    int year, month, day, hour, minute, second, weekday;
+};
+
+// Splits t into its UTC calendar fields in the proleptic Gregorian
+// calendar, as gmtime does with no leap seconds. This is plain arithmetic
+// on purpose: gmtime takes the C library's time zone lock and consults its
+// zone data, which every worker would pay for on each response. Returns
+// false when the year falls outside 0 to 9999.
+static bool
+split_utc(time_t t, UtcTime *u)
+{
+    constexpr int64_t SECONDS_PER_DAY = 86400;
+    // Days and seconds counted from 1970-01-01, rounded towards minus
+    // infinity so that times before 1970 fall on the right day.
+    int64_t days = (int64_t)t / SECONDS_PER_DAY;
+    int64_t seconds = (int64_t)t % SECONDS_PER_DAY;
+    if (seconds < 0) {
+        seconds += SECONDS_PER_DAY;
+        days--;
+    }
+    // Reject far times first so the arithmetic below cannot overflow: more
+    // than four million days either way is far outside years 0 to 9999.
+    constexpr int64_t DAY_LIMIT = 4000000;
+    if (days < -DAY_LIMIT || days > DAY_LIMIT)
+        return false;
+    // 1970-01-01 was a Thursday.
+    u->weekday = (int)(((days + 4) % 7 + 7) % 7);
+
+    // Count from 0000-03-01, so that the leap day ends each year and every
+    // 400-year era has the same 146097 days.
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t day_of_era = z - era * 146097;
+    int64_t year_of_era = (day_of_era - day_of_era / 1460 +
+                           day_of_era / 36524 - day_of_era / 146096) /
+                          365;
+    int64_t day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    int64_t month_from_march = (5 * day_of_year + 2) / 153;
+    int64_t month = month_from_march < 10 ? month_from_march + 3
+                                          : month_from_march - 9;
+    int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    if (year < 0 || year > 9999)
+        return false;
+
+    u->year = (int)year;
+    u->month = (int)month;
+    u->day = (int)(day_of_year - (153 * month_from_march + 2) / 5 + 1);
+    u->hour = (int)(seconds / 3600);
+    u->minute = (int)(seconds / 60 % 60);
+    u->second = (int)(seconds % 60);
+    return true;
+}
+
 char *
 format_http_date(time_t t, HttpDate out)
 {
     // The names are spelled out here rather than left to strftime so that
     // the text never depends on a locale, and the year is always four
     // digits wide, as the fixed form requires.
-    struct tm tm;
-    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year < -1900 ||
-        tm.tm_year > 9999 - 1900) {
+    UtcTime u;
+    if (!split_utc(t, &u)) {
         memcpy(out, LATEST_HTTP_DATE, sizeof LATEST_HTTP_DATE);
         return out;
     }
-    char *p = put_text(out, day_name[tm.tm_wday]);
+    char *p = put_text(out, day_name[u.weekday]);
     p = put_text(p, ", ");
-    p = put_digits(p, tm.tm_mday, 2);
+    p = put_digits(p, u.day, 2);
     *p++ = ' ';
-    p = put_text(p, month_name[tm.tm_mon]);
+    p = put_text(p, month_name[u.month - 1]);
     *p++ = ' ';
-    p = put_digits(p, tm.tm_year + 1900, 4);
+    p = put_digits(p, u.year, 4);
     *p++ = ' ';
-    p = put_digits(p, tm.tm_hour, 2);
+    p = put_digits(p, u.hour, 2);
     *p++ = ':';
-    p = put_digits(p, tm.tm_min, 2);
+    p = put_digits(p, u.minute, 2);
     *p++ = ':';
-    p = put_digits(p, tm.tm_sec, 2);
+    p = put_digits(p, u.second, 2);
     memcpy(p, " GMT", sizeof " GMT");
     return out;
 }

@@ -2,6 +2,7 @@
 #include "http/request.h"
 
 #include <signal.h>
+#include <stdio.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -76,6 +77,51 @@ TEST(FormatHttpDate, WritesTheFixedFormInUtc)
         EXPECT_EQ(format_http_date((time_t)c.time, out), out);
         EXPECT_STREQ(out, c.text);
     }
+}
+
+// The date is computed without gmtime; it must agree with it on every
+// time the fixed form can show.
+TEST(FormatHttpDate, AgreesWithGmtimeFromYearZeroToYear9999)
+{
+    constexpr int64_t first = -62167219200; // 0000-01-01 00:00:00
+    constexpr int64_t last = 253402300799;  // 9999-12-31 23:59:59
+    auto expected = [](int64_t t) {
+        time_t tt = (time_t)t;
+        struct tm tm;
+        EXPECT_NE(gmtime_r(&tt, &tm), nullptr) << t;
+        static const char *const days[] = {"Sun", "Mon", "Tue", "Wed",
+                                           "Thu", "Fri", "Sat"};
+        static const char *const months[] = {"Jan", "Feb", "Mar", "Apr",
+                                             "May", "Jun", "Jul", "Aug",
+                                             "Sep", "Oct", "Nov", "Dec"};
+        char text[64];
+        snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
+                 days[tm.tm_wday], tm.tm_mday, months[tm.tm_mon],
+                 tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        return std::string(text);
+    };
+    int failures = 0;
+    auto check = [&](int64_t t) {
+        HttpDate out;
+        std::string want = expected(t);
+        if (want != format_http_date((time_t)t, out) && ++failures <= 10)
+            ADD_FAILURE() << t << ": " << out << " != " << want;
+    };
+    // A stride that is not a whole number of days or hours walks every
+    // time of day, weekday and day of the month across the ten millennia.
+    for (int64_t t = first; t <= last; t += 3 * 86400 + 3607)
+        check(t);
+    // Each year's first and last second, around every leap day.
+    for (int year = 0; year <= 9999; year++) {
+        struct tm tm = {};
+        tm.tm_year = year - 1900;
+        tm.tm_mday = 1;
+        int64_t start = (int64_t)timegm(&tm);
+        check(start);
+        check(start - 1 >= first ? start - 1 : first);
+    }
+    check(last);
+    EXPECT_EQ(failures, 0);
 }
 
 TEST(FormatHttpDate, GivesTheLatestDateWhenTheYearDoesNotFit)
