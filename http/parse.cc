@@ -3,7 +3,6 @@
 #include "http/parse.h"
 
 #include <string.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include "http/request.h"
@@ -44,6 +43,27 @@ read_head(int fd, char *buf, size_t size)
     return STATUS_NONE;
 }
 
+static int
+fold_ascii(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
+
+// strncasecmp as it behaves in the C locale, the only one the server runs
+// in: letters A to Z match their lower case, every other byte only itself.
+// Done here because the C library's version looks each byte up in the
+// locale's tables, pages that every worker would have to fault in.
+static int
+compare_ignoring_case(const char *a, const char *b, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        int d = fold_ascii((unsigned char)a[i]) - fold_ascii((unsigned char)b[i]);
+        if (d != 0 || a[i] == '\0')
+            return d;
+    }
+    return 0;
+}
+
 // Returns the index of the first table entry that begins text, or -1.
 template <size_t N>
 static int
@@ -61,7 +81,7 @@ static Status
 parse_fields(int fd, Request *r, char *line)
 {
     while (*line != '\0') {
-        int f = match_token(line, field_name, strncasecmp);
+        int f = match_token(line, field_name, compare_ignoring_case);
         if (f < 0) {
             char *end = strstr(line, "\r\n");
             if (end == nullptr)

@@ -441,6 +441,10 @@ TEST(ReadRequest, StoresTheRecognisedFields)
          .range = "bytes=0-1",
          .since = "x",
          .agent = "y"},
+        {.name = "only letters fold: CR is no dash, nor 0xC1 an A",
+         .parts = {"GET / HTTP/1.1\r\nUser\rAgent: x\r\nR\xc1nge: y\r\n"
+                   "If\rModified-Since: z\r\n\r\n"},
+         .target = "/"},
         {.name = "blanks and tabs before the value are skipped",
          .parts = {"GET / HTTP/1.1\r\nRANGE: \t bytes=0-1\r\n\r\n"},
          .target = "/",
