@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <err.h>
+#include <errno.h>
 #include <netdb.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -47,21 +48,56 @@ open_listeners(const char *host, const char *port,
     return count;
 }
 
+// Writes an IPv4 address in dotted decimal, as inet_ntop does: same text,
+// same refusal (ENOSPC, nothing written) when it does not fit. The C
+// library formats it through sprintf, whose large body of code every
+// worker would fault in for the one address of its log line.
+static const char *
+format_ipv4(const struct in_addr *addr, char *text, socklen_t size)
+{
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(addr);
+    char out[sizeof "255.255.255.255"];
+    char *p = out;
+    for (int i = 0; i < 4; i++) {
+        if (i > 0)
+            *p++ = '.';
+        unsigned v = b[i];
+        if (v >= 100)
+            *p++ = (char)('0' + v / 100);
+        if (v >= 10)
+            *p++ = (char)('0' + v / 10 % 10);
+        *p++ = (char)('0' + v % 10);
+    }
+    *p++ = '\0';
+    size_t len = (size_t)(p - out);
+    if (len > size) {
+        errno = ENOSPC;
+        return nullptr;
+    }
+    memcpy(text, out, len);
+    return text;
+}
+
 int
 address_text(const struct sockaddr_storage *addr, char *text, socklen_t size)
 {
-    const void *bytes;
+    const char *done;
     switch (addr->ss_family) {
     case AF_INET:
-        bytes = &reinterpret_cast<const struct sockaddr_in *>(addr)->sin_addr;
+        done = format_ipv4(
+            &reinterpret_cast<const struct sockaddr_in *>(addr)->sin_addr, text,
+            size);
         break;
     case AF_INET6:
-        bytes = &reinterpret_cast<const struct sockaddr_in6 *>(addr)->sin6_addr;
+        done = inet_ntop(
+            AF_INET6,
+            &reinterpret_cast<const struct sockaddr_in6 *>(addr)->sin6_addr,
+            text, size);
         break;
     default:
         return 0;
     }
-    if (inet_ntop(addr->ss_family, bytes, text, size) == nullptr) {
+    if (done == nullptr) {
         warn("inet_ntop");
         return 1;
     }

@@ -66,6 +66,47 @@ TEST(AddressText, RefusesABufferTooSmall)
     EXPECT_EQ(address_text(&ss, text, sizeof text), 1);
 }
 
+// IPv4 text is formatted here rather than by the C library; it must be
+// the same text, and fail the same way for a buffer that is too small.
+TEST(AddressText, WritesIpv4AsInetNtopDoes)
+{
+    int checked = 0;
+    auto check = [&](uint32_t bits) {
+        struct sockaddr_storage ss = {};
+        auto *a = reinterpret_cast<struct sockaddr_in *>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(bits);
+        char want[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, &a->sin_addr, want, sizeof want), nullptr);
+        AddressText text;
+        ASSERT_EQ(address_text(&ss, text, sizeof text), 0);
+        ASSERT_STREQ(text, want);
+        // One byte short of the text and its terminator is refused, with
+        // the caller's buffer left as it was; exactly enough is not.
+        size_t need = strlen(want) + 1;
+        char small[INET_ADDRSTRLEN];
+        memset(small, 'x', sizeof small);
+        ASSERT_EQ(address_text(&ss, small, (socklen_t)(need - 1)), 1);
+        ASSERT_EQ(small[0], 'x');
+        ASSERT_EQ(address_text(&ss, small, (socklen_t)need), 0);
+        ASSERT_STREQ(small, want);
+        checked++;
+    };
+    // Every value in every position, against a background of each width.
+    for (uint32_t background : {0x00000000u, 0x09090909u, 0x63636363u,
+                                0x64646464u, 0xffffffffu}) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            for (uint32_t v = 0; v < 256; v++) {
+                uint32_t bits = (background & ~(0xffu << shift)) | v << shift;
+                check(bits);
+                if (HasFatalFailure())
+                    return;
+            }
+        }
+    }
+    EXPECT_EQ(checked, 5 * 4 * 256);
+}
+
 // A family it cannot convert leaves the caller's buffer exactly as it was,
 // so the caller decides what stands there.
 TEST(AddressText, LeavesOtherFamiliesUntouched)
