@@ -4,7 +4,7 @@
 PORT ?= 8080
 JOBS ?= 2
 
-.PHONY: all build run check bench fuzz clean
+.PHONY: all build run check bench order fuzz clean
 
 all: build
 
@@ -31,6 +31,13 @@ bench:
 	BENCH_INSTALL_ONLY=1 bash bench/run.sh
 	${MAKE} build
 	bash bench/run.sh
+
+# Rewrites server/worker.order, the list of functions a worker runs that
+# the release link places side by side (needs valgrind). The build after it
+# links with the new list.
+order: build
+	bash bench/order.sh
+	${MAKE} build
 
 # Every fuzz target for FUZZ_SECONDS each, in the sanitizer build. New
 # inputs collect in build/asan/fuzz/corpus and a crash input in
