@@ -122,21 +122,26 @@ functions_of "${workers[0]}" | sort >"$WORK/first"
 for w in "${workers[@]:1}"; do functions_of "$w"; done | sort -u |
     comm -23 - "$WORK/first" >"$WORK/rest"
 
-# The other processor-specific versions of the string functions seen, from
-# the binary's own symbol table.
+# The other processor-specific versions of the string functions a list
+# names, from the binary's own symbol table.
 nm "$BIN" | awk '{ print $NF }' | sort -u >"$WORK/symbols"
-cat "$WORK/first" "$WORK/rest" |
-    sed -n -E 's/^(__(mem|str|stp|raw|wmem|wcs)[a-z0-9]*)_.*/\1/p' | sort -u |
-    while read -r family; do
-        grep -E "^${family}_(avx2|evex|avx_unaligned|avx512|generic|sse2_unaligned)" "$WORK/symbols" |
-            grep -v '_rtm$' || true
-    done | sort -u | comm -23 - <(sort -u "$WORK/first" "$WORK/rest") \
-    >"$WORK/versions"
+sort -u "$WORK/first" "$WORK/rest" >"$WORK/listed"
+versions_of() {
+    sed -n -E 's/^(__(mem|str|stp|raw|wmem|wcs)[a-z0-9]*)_.*/\1/p' "$1" |
+        sort -u | while read -r family; do
+            grep -E "^${family}_(avx2|evex|avx_unaligned|avx512|generic|sse2_unaligned)" \
+                "$WORK/symbols" | grep -v '_rtm$' || true
+        done | sort -u | comm -23 - "$WORK/listed"
+}
+versions_of "$WORK/first" >"$WORK/first-versions"
+versions_of "$WORK/rest" | comm -23 - "$WORK/first-versions" >"$WORK/rest-versions"
 
+# A plain GET's functions and their string versions first, so that the
+# common path takes the fewest stretches.
 {
     echo "# The functions a worker runs, placed side by side by the release"
     echo "# link (see CMakeLists.txt). Written by bench/order.sh; run it"
     echo "# again rather than editing this file."
-    cat "$WORK/first" "$WORK/rest" "$WORK/versions"
+    cat "$WORK/first" "$WORK/first-versions" "$WORK/rest" "$WORK/rest-versions"
 } >"$OUT"
 echo "wrote $OUT: $(grep -vc '^#' "$OUT") functions" >&2
