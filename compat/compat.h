@@ -4,6 +4,7 @@
 #define CORVANSEL_COMPAT_COMPAT_H
 
 #include <stdlib.h>
+#include <time.h>
 
 // glibc's getopt moves operands behind the options unless the option
 // string begins with "+"; the server wants scanning to stop at the first
@@ -22,5 +23,11 @@
 long long strtonum(const char *numstr, long long minval, long long maxval,
                    const char **errstrp);
 #endif
+
+// The current time, as time(NULL). On Linux the C library reads it through
+// the vDSO, whose code and data pages every new process faults in; a
+// worker asks once, so there a system call is the cheaper way. Elsewhere
+// it is time() itself.
+time_t current_time();
 
 #endif

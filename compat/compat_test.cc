@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <string.h>
+#include <time.h>
 
 #include <gtest/gtest.h>
 
@@ -51,4 +52,14 @@ TEST(Strtonum, RefusesAnEmptyInterval)
     const char *error = nullptr;
     EXPECT_EQ(strtonum("5", 10, 1, &error), 0);
     EXPECT_STREQ(error, "invalid");
+}
+
+TEST(CurrentTime, IsTheLibraryTime)
+{
+    // Bracketed by the library's own clock, read before and after.
+    time_t before = time(nullptr);
+    time_t now = current_time();
+    time_t after = time(nullptr);
+    EXPECT_LE(before, now);
+    EXPECT_LE(now, after);
 }

@@ -56,7 +56,7 @@ send_not_modified(int fd)
     int n =
         dprintf(fd, "HTTP/1.1 %d %s\r\nDate: %s\r\nConnection: close\r\n\r\n",
                 STATUS_NOT_MODIFIED, status_text[STATUS_NOT_MODIFIED],
-                format_http_date(time(nullptr), date));
+                format_http_date(current_time(), date));
     return n < 0 ? STATUS_REQUEST_TIMEOUT : STATUS_NOT_MODIFIED;
 }
 
@@ -69,7 +69,7 @@ send_range_not_satisfiable(int fd, off_t size)
                     "*/%jd\r\nConnection: close\r\n\r\n",
                     STATUS_RANGE_NOT_SATISFIABLE,
                     status_text[STATUS_RANGE_NOT_SATISFIABLE],
-                    format_http_date(time(nullptr), date), (intmax_t)size);
+                    format_http_date(current_time(), date), (intmax_t)size);
     return n < 0 ? STATUS_REQUEST_TIMEOUT : STATUS_RANGE_NOT_SATISFIABLE;
 }
 

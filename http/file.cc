@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "compat/compat.h"
 #include "http/request.h"
 
 // Writes all of buf, continuing after short writes. The bytes past the
@@ -45,7 +46,7 @@ format_head(char *head, Status status, const struct stat *st, int64_t lower,
     p = put_text(p, " ");
     p = put_text(p, status_text[status]);
     p = put_text(p, "\r\nDate: ");
-    p = put_text(p, format_http_date(time(nullptr), date));
+    p = put_text(p, format_http_date(current_time(), date));
     p = put_text(p, "\r\nConnection: close\r\nLast-Modified: ");
     p = put_text(p, format_http_date(st->st_mtime, date));
     p = put_text(p, "\r\nContent-Type: application/octet-stream\r\n"

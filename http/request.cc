@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "compat/compat.h"
+
 static constexpr const char *day_name[] = {"Sun", "Mon", "Tue", "Wed",
                                            "Thu", "Fri", "Sat"};
 static constexpr const char *month_name[] = {"Jan", "Feb", "Mar", "Apr",
@@ -145,7 +147,7 @@ send_status(int fd, Status status)
 {
     const char *text = status_text[status];
     HttpDate date;
-    format_http_date(time(nullptr), date);
+    format_http_date(current_time(), date);
     const char *allow =
         status == STATUS_METHOD_NOT_ALLOWED ? "Allow: HEAD, GET\r\n" : "";
     int n = dprintf(fd,
