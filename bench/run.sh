@@ -278,7 +278,7 @@ private_kib() {
 # for a request that never comes or in the middle of sending the large
 # file to a client that does not read.
 worker_private() {
-    local name=$1 state=$2 port=${PORT[$1]} fd cport pid kib
+    local name=$1 state=$2 port=${PORT[$1]} fd cport pid kib faults
     exec {fd}<>"/dev/tcp/127.0.0.1/$port"
     if [ "$state" = sending ]; then
         printf 'GET /large.bin HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&"$fd"
@@ -289,10 +289,17 @@ worker_private() {
     pid=
     [ -n "$cport" ] && pid=$(connection_owner "$port" "$cport")
     kib=
-    [ -n "$pid" ] && kib=$(private_kib "$pid")
+    faults=
+    if [ -n "$pid" ]; then
+        kib=$(private_kib "$pid")
+        # Minor faults so far: field 8 after the command name.
+        faults=$({ sed 's/.*) //' "/proc/$pid/stat" | awk '{ print $8 }'; } \
+            2>/dev/null || true)
+    fi
     exec {fd}>&-
     sleep 0.1
     [ -n "$kib" ] && echo "$name $state $kib" >>"$WORK/memory"
+    [ -n "$faults" ] && echo "$name $state $faults" >>"$WORK/faults"
     return 0
 }
 
@@ -378,6 +385,14 @@ mem_fig() {
         "$WORK/memory" 2>/dev/null | median
 }
 
+# Page faults of the process serving one connection, up to the moment it
+# was looked at; only for servers that fork a process per connection.
+fault_fig() {
+    [ "$1" = nginx ] && return 0
+    awk -v n="$1" -v st="$2" '$1 == n && $2 == st { print $3 }' \
+        "$WORK/faults" 2>/dev/null | median
+}
+
 tree_fig() {
     awk -v n="$1" -v c="$2" '$1 == n && $2 == "tree" { print $c }' \
         "$WORK/tree" 2>/dev/null | median
@@ -438,12 +453,15 @@ write_report() {
         echo "connection (for nginx, its worker), while waiting for a request and"
         echo "while sending the large file to a client that does not read. Resident"
         echo "total = the sum of Rss (and of Pss) over the server's whole process"
-        echo "tree, sampled every ${SAMPLE_INTERVAL} s under 32 clients."
+        echo "tree, sampled every ${SAMPLE_INTERVAL} s under 32 clients. Faults ="
+        echo "the minor page faults of the process serving the connection, from its"
+        echo "fork until it is looked at while sending (not for nginx, whose worker"
+        echo "serves every connection): how much of the program a worker touches."
         echo
         local fw
         fw=$(mem_fig floor waiting)
-        echo "| server | private, waiting | × floor | private, sending | Rss total | × floor | × nginx | Pss total | processes |"
-        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+        echo "| server | private, waiting | × floor | private, sending | faults, sending | Rss total | × floor | × nginx | Pss total | processes |"
+        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
         local frss nrss rss
         frss=$(tree_fig floor 3)
         nrss=$(tree_fig nginx 3)
@@ -452,6 +470,7 @@ write_report() {
             echo "| $s | $(num "$(mem_fig "$s" waiting)") |" \
                 "$(ratio "$(mem_fig "$s" waiting)" "$fw") |" \
                 "$(num "$(mem_fig "$s" sending)") |" \
+                "$(num "$(fault_fig "$s" sending)") |" \
                 "$(num "$rss") | $(ratio "$rss" "$frss") | $(ratio "$rss" "$nrss") |" \
                 "$(num "$(tree_fig "$s" 4)") | $(num "$(tree_fig "$s" 5)") |"
         done
@@ -550,6 +569,7 @@ RESULTS=$WORK/results
 : >"$RESULTS"
 : >"$WORK/connections"
 : >"$WORK/memory"
+: >"$WORK/faults"
 : >"$WORK/tree"
 : >"$WORK/times"
 mkdir "$WORK/bin"
