@@ -57,7 +57,8 @@ static int
 compare_ignoring_case(const char *a, const char *b, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
-        int d = fold_ascii((unsigned char)a[i]) - fold_ascii((unsigned char)b[i]);
+        int d =
+            fold_ascii((unsigned char)a[i]) - fold_ascii((unsigned char)b[i]);
         if (d != 0 || a[i] == '\0')
             return d;
     }

@@ -93,14 +93,14 @@ split_utc(time_t t, UtcTime *u)
     int64_t z = days + 719468;
     int64_t era = (z >= 0 ? z : z - 146096) / 146097;
     int64_t day_of_era = z - era * 146097;
-    int64_t year_of_era = (day_of_era - day_of_era / 1460 +
-                           day_of_era / 36524 - day_of_era / 146096) /
+    int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 -
+                           day_of_era / 146096) /
                           365;
     int64_t day_of_year =
         day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
     int64_t month_from_march = (5 * day_of_year + 2) / 153;
-    int64_t month = month_from_march < 10 ? month_from_march + 3
-                                          : month_from_march - 9;
+    int64_t month =
+        month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
     int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
     if (year < 0 || year > 9999)
         return false;

@@ -93,8 +93,8 @@ TEST(AddressText, WritesIpv4AsInetNtopDoes)
         checked++;
     };
     // Every value in every position, against a background of each width.
-    for (uint32_t background : {0x00000000u, 0x09090909u, 0x63636363u,
-                                0x64646464u, 0xffffffffu}) {
+    for (uint32_t background :
+         {0x00000000u, 0x09090909u, 0x63636363u, 0x64646464u, 0xffffffffu}) {
         for (int shift = 0; shift < 32; shift += 8) {
             for (uint32_t v = 0; v < 256; v++) {
                 uint32_t bits = (background & ~(0xffu << shift)) | v << shift;

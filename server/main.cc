@@ -172,8 +172,9 @@ run_server(const char *dir, const char *host, const char *port)
     // would print the banner again when it exits.
     fflush(stdout);
     // The C library reads the time zone file on the first date conversion
-    // in a process, gmtime_r included. Read it here once, so that workers
-    // inherit it instead of each opening and parsing the file again.
+    // in a process, even the timegm that reads If-Modified-Since. Read it
+    // here once, so that workers inherit it instead of each opening and
+    // parsing the file again.
     tzset();
     accept_loop(fds, count);
 }
