@@ -104,6 +104,16 @@ done
 kill -TERM "$SERVER"
 wait "$SERVER" 2>/dev/null || true
 SERVER=
+# Each process writes its profile as it exits, a worker perhaps just after
+# its log line; a profile is whole once its totals line is there.
+for _ in $(seq 1 300); do
+    complete=1
+    for f in "$WORK/prof"/*; do
+        grep -q '^totals:' "$f" || complete=0
+    done
+    [ $complete -eq 1 ] && break
+    sleep 0.1
+done
 
 # The functions one profile ran, one name a line.
 functions_of() {
