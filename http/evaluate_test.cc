@@ -26,8 +26,6 @@
 #include "http/exchange_test_util.h"
 #include "http/request.h"
 
-// Sun, 06 Nov 1994 08:49:37 GMT
-constexpr time_t FILE_MTIME = 784111777;
 constexpr char FILE_CONTENT[] = "0123456789";
 
 static Request
@@ -192,18 +190,6 @@ TEST(NormalizePath, HoldsItsPropertiesOverGeneratedPaths)
         normalize_path(path);
         ASSERT_EQ(std::string(path), out);
     }
-}
-
-static void
-write_file(const char *path, const std::string &content,
-           time_t mtime = FILE_MTIME)
-{
-    FILE *fp = fopen(path, "w");
-    ASSERT_NE(fp, nullptr) << path;
-    ASSERT_EQ(fwrite(content.data(), 1, content.size(), fp), content.size());
-    ASSERT_EQ(fclose(fp), 0);
-    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0) << path;
 }
 
 // A served directory "served" inside a fresh temporary directory, which

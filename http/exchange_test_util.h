@@ -5,6 +5,7 @@
 #define CORVANSEL_HTTP_EXCHANGE_TEST_UTIL_H
 
 #include <errno.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
 #include <stdio.h>
@@ -20,6 +21,23 @@
 #include <gtest/gtest.h>
 
 #include "http/request.h"
+
+// The modification time test files get unless a test asks for another:
+// Sun, 06 Nov 1994 08:49:37 GMT.
+constexpr time_t FILE_MTIME = 784111777;
+
+// Writes content to path and sets its access and modification times.
+inline void
+write_file(const char *path, const std::string &content,
+           time_t mtime = FILE_MTIME)
+{
+    FILE *fp = fopen(path, "w");
+    ASSERT_NE(fp, nullptr) << path;
+    ASSERT_EQ(fwrite(content.data(), 1, content.size(), fp), content.size());
+    ASSERT_EQ(fclose(fp), 0);
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0) << path;
+}
 
 // Everything read from fd until end of stream or an error (a reset too).
 inline std::string

@@ -26,8 +26,6 @@
 #include "http/exchange_test_util.h"
 #include "http/request.h"
 
-// Sun, 06 Nov 1994 08:49:37 GMT
-constexpr time_t FILE_MTIME = 784111777;
 
 static Request
 make_request(Method method, const char *range = "")
@@ -50,18 +48,6 @@ random_bytes(size_t size)
     for (char &c : s)
         c = (char)(gen() & 0xff);
     return s;
-}
-
-static void
-write_file(const char *path, const std::string &content,
-           time_t mtime = FILE_MTIME)
-{
-    FILE *fp = fopen(path, "w");
-    ASSERT_NE(fp, nullptr) << path;
-    ASSERT_EQ(fwrite(content.data(), 1, content.size(), fp), content.size());
-    ASSERT_EQ(fclose(fp), 0);
-    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0) << path;
 }
 
 // Runs send_file for the arguments against a client that reads all it
