@@ -52,6 +52,23 @@ class Accept : public testing::Test {
         return response;
     }
 
+    // Makes a sparse file "big" of size bytes, connects and sends a GET
+    // for it; *fd is the connection.
+    void
+    ask_for_big_file(off_t size, int *fd)
+    {
+        int file = open((dir + "/big").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_NE(file, -1);
+        ASSERT_EQ(ftruncate(file, size), 0);
+        close(file);
+
+        *fd = connect_to(s.port);
+        ASSERT_NE(*fd, -1);
+        const std::string request = "GET /big HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(send(*fd, request.data(), request.size(), 0),
+                  (ssize_t)request.size());
+    }
+
     // The server process closes its copy of a connection right after the
     // fork, which can come after the worker is done; wait for it.
     void
@@ -187,16 +204,8 @@ TEST_F(Accept, RunningOutOfDescriptorsIsReportedAndOutlasted)
 TEST_F(Accept, KilledServerLeavesNoListenerBehind)
 {
     constexpr off_t SIZE = 64 << 20;
-    int file = open((dir + "/big").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_NE(file, -1);
-    ASSERT_EQ(ftruncate(file, SIZE), 0);
-    close(file);
-
-    int fd = connect_to(s.port);
-    ASSERT_NE(fd, -1);
-    const std::string request = "GET /big HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(send(fd, request.data(), request.size(), 0),
-              (ssize_t)request.size());
+    int fd = -1;
+    ASSERT_NO_FATAL_FAILURE(ask_for_big_file(SIZE, &fd));
     // The head is there, so the worker exists and is writing the body; it
     // blocks once the socket buffers are full, as nobody reads.
     std::string received;
@@ -244,16 +253,8 @@ TEST_F(Accept, KilledServerLeavesNoListenerBehind)
 TEST_F(Accept, WorkerLogsAClientThatLeftMidTransfer)
 {
     constexpr off_t SIZE = 64 << 20;
-    int file = open((dir + "/big").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_NE(file, -1);
-    ASSERT_EQ(ftruncate(file, SIZE), 0);
-    close(file);
-
-    int fd = connect_to(s.port);
-    ASSERT_NE(fd, -1);
-    const std::string request = "GET /big HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(send(fd, request.data(), request.size(), 0),
-              (ssize_t)request.size());
+    int fd = -1;
+    ASSERT_NO_FATAL_FAILURE(ask_for_big_file(SIZE, &fd));
     ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
     char buf[4096];
     ASSERT_GT(read(fd, buf, sizeof buf), 0);
