@@ -376,16 +376,11 @@ std::string
 read_all(int fd, int timeout_ms)
 {
     std::string text;
-    for (;;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0)
-            return text;
-        char buf[65536];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return text;
-        text.append(buf, (size_t)n);
-    }
+    size_t before;
+    do {
+        before = text.size();
+    } while (drain(fd, text, timeout_ms) && text.size() > before);
+    return text;
 }
 
 bool
