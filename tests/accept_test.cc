@@ -74,13 +74,7 @@ class Accept : public testing::Test {
     void
     expect_only_the_listener_left()
     {
-        int sockets = -1;
-        for (int i = 0; i < 500 && sockets != 1; i++) {
-            sockets = count_sockets(server);
-            if (sockets != 1)
-                usleep(10000);
-        }
-        EXPECT_EQ(sockets, 1);
+        EXPECT_EQ(settled_socket_count(server, 1), 1);
     }
 
     bool

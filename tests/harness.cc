@@ -446,6 +446,18 @@ count_sockets(pid_t pid)
     return n;
 }
 
+int
+settled_socket_count(pid_t pid, int want)
+{
+    long long settled = now_ms() + 10000;
+    int n = count_sockets(pid);
+    while (n != want && now_ms() < settled) {
+        usleep(1000);
+        n = count_sockets(pid);
+    }
+    return n;
+}
+
 std::string
 exchange(int port, const std::string &request, const char *host)
 {

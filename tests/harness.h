@@ -94,6 +94,11 @@ std::vector<pid_t> children_of(pid_t pid);
 pid_t server_process(const Server &s);
 // How many of pid's open descriptors are sockets, or -1.
 int count_sockets(pid_t pid);
+// Waits up to ten seconds for pid to hold exactly want sockets and returns
+// how many it holds then. A client can have its answer before the server
+// process, slowed by a busy machine, has closed its copy of the connection
+// after the fork.
+int settled_socket_count(pid_t pid, int want);
 
 // Makes a fresh directory for a test, removed recursively by remove_tree.
 std::string make_temp_dir();

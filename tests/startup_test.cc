@@ -97,7 +97,8 @@ TEST_F(Startup, DefaultHostListensOnEachLocalhostAddress)
     }
     pid_t server = server_process(s);
     ASSERT_GT(server, 0);
-    EXPECT_EQ(count_sockets(server), (int)hosts.size());
+    EXPECT_EQ(settled_socket_count(server, (int)hosts.size()),
+              (int)hosts.size());
     s.stop();
 }
 
