@@ -3,8 +3,8 @@
 # and three peers (nginx, busybox httpd, mini_httpd), all in one run and on
 # loopback only: a small file one request per connection at 1 and 32 clients,
 # a large file at one client, worker and total memory, and start-up time.
-# Every figure is the median of several runs; ratios are taken against the
-# floor and nginx of the same run. Run by `make bench`, after `make build`.
+# Every figure is the median of several runs; every ratio is the median of
+# the ratios to the floor or nginx measured in the same run. Run by `make bench`, after `make build`.
 # It installs what the machine lacks with apt-get, stops every process it
 # started, and is never part of the test command.
 #
@@ -225,9 +225,10 @@ passive_opens() {
     awk '/^Tcp:/ { if (seen) print $6; seen = 1 }' /proc/net/snmp
 }
 
-# wrk_run NAME TEST THREADS CLIENTS PATH: one run, one line in RESULTS.
+# wrk_run NAME TEST THREADS CLIENTS PATH RUN: one run, one line in RESULTS,
+# with the run's number last so that ratios can be taken within a run.
 wrk_run() {
-    local name=$1 test=$2 threads=$3 clients=$4 path=$5 line
+    local name=$1 test=$2 threads=$3 clients=$4 path=$5 run=$6 line
     line=$(timeout $((DURATION + 60)) wrk -t"$threads" -c"$clients" \
         -d"${DURATION}s" --timeout 30s -s "$ROOT/bench/report.lua" \
         "http://127.0.0.1:${PORT[$name]}$path" | grep '^RESULT' || true)
@@ -235,7 +236,7 @@ wrk_run() {
         log "$name $test: wrk gave no result"
         return 0
     fi
-    echo "$name $test ${line#RESULT }" >>"$RESULTS"
+    echo "$name $test ${line#RESULT } $run" >>"$RESULTS"
 }
 
 # Checks that every request really came on a new connection: the
@@ -353,6 +354,23 @@ ratio() {
         if (a == "" || b == "" || b == 0) print "–"; else printf "%.2f", a / b }'
 }
 
+# run_ratio NAME BASE TEST FIELD: the median over the runs of NAME's figure
+# over BASE's figure in the same run. The two were measured back to back,
+# so the drift of a shared machine between runs cancels out of each ratio.
+run_ratio() {
+    local name=$1 base=$2 test=$3 field=$4 value
+    value=$(awk -v n="$name" -v b="$base" -v t="$test" -v f="$field" '
+        function figure() {
+            if (f == "rps") return $3 / ($4 / 1e6)
+            if (f == "p99") return $7
+            return $5 / ($4 / 1e6) / 1048576 }
+        $2 == t && $4 > 0 && ($1 == n || $1 == b) { v[$1, $10] = figure() }
+        END { for (k in v) { split(k, p, SUBSEP)
+                if (p[1] == n && (b, p[2]) in v && v[b, p[2]] > 0)
+                    print v[k] / v[b, p[2]] } }' "$RESULTS" | median)
+    num "$value" 2
+}
+
 num() {
     awk -v a="$1" -v d="${2:-0}" 'BEGIN {
         if (a == "") print "–"; else printf "%.*f", d, a }'
@@ -362,21 +380,17 @@ has() { case " $SERVERS " in *" $1 "*) return 0 ;; esac; return 1; }
 
 small_table() {
     local test=$1 s rps p50 p99
-    local frps fp99 nrps
-    frps=$(fig floor "$test" rps)
-    fp99=$(fig floor "$test" p99)
-    nrps=$(fig nginx "$test" rps)
     echo "| server | req/s | × floor | × nginx | p50 ms | p99 ms | p99 × floor | errors |"
     echo "|---|---:|---:|---:|---:|---:|---:|---:|"
     for s in $SERVERS; do
         rps=$(fig "$s" "$test" rps)
         p50=$(fig "$s" "$test" p50)
         p99=$(fig "$s" "$test" p99)
-        echo "| $s | $(num "$rps") | $(ratio "$rps" "$frps") |" \
-            "$(ratio "$rps" "$nrps") |" \
+        echo "| $s | $(num "$rps") | $(run_ratio "$s" floor "$test" rps) |" \
+            "$(run_ratio "$s" nginx "$test" rps) |" \
             "$(num "$(awk -v v="$p50" 'BEGIN { if (v != "") print v / 1000 }')" 3) |" \
             "$(num "$(awk -v v="$p99" 'BEGIN { if (v != "") print v / 1000 }')" 3) |" \
-            "$(ratio "$p99" "$fp99") | $(num "$(fig "$s" "$test" errors)") |"
+            "$(run_ratio "$s" floor "$test" p99) | $(num "$(fig "$s" "$test" errors)") |"
     done
 }
 
@@ -423,7 +437,10 @@ write_report() {
         echo "## Figures"
         echo
         echo "Medians of $RUNS runs of ${DURATION} s each (wrk, one request per"
-        echo "connection: every request carries \`Connection: close\`)."
+        echo "connection: every request carries \`Connection: close\`). Each"
+        echo "ratio (× floor, × nginx, and the targets) is the median over the runs"
+        echo "of the ratio within one run, where the servers took each test back to"
+        echo "back; it can differ a little from the ratio of the medians."
         echo
         echo "### Small file (1 KiB), 1 client"
         echo
@@ -435,14 +452,12 @@ write_report() {
         echo
         echo "### Large file (64 MiB), 1 client, repeated"
         echo
-        local nl
-        nl=$(fig nginx large mibs)
         echo "| server | MiB/s | × nginx | time per file ms | errors |"
         echo "|---|---:|---:|---:|---:|"
         for s in $SERVERS; do
             [ "$s" = floor ] && continue
             echo "| $s | $(num "$(fig "$s" large mibs)") |" \
-                "$(ratio "$(fig "$s" large mibs)" "$nl") |" \
+                "$(run_ratio "$s" nginx large mibs) |" \
                 "$(num "$(awk -v v="$(fig "$s" large p50)" 'BEGIN { if (v != "") print v / 1000 }')" 1) |" \
                 "$(num "$(fig "$s" large errors)") |"
         done
@@ -520,14 +535,14 @@ write_report() {
             local c
             for c in 1 32; do
                 target "small file, $c client(s): req/s × floor" \
-                    "$(ratio "$(fig corvansel small$c rps)" "$(fig floor small$c rps)")" 0.85 min
+                    "$(run_ratio corvansel floor small$c rps)" 0.85 min
                 target "small file, $c client(s): req/s × busybox httpd" \
-                    "$(ratio "$(fig corvansel small$c rps)" "$(fig busybox small$c rps)")" 1.5 min
+                    "$(run_ratio corvansel busybox small$c rps)" 1.5 min
             done
             target "small file, 32 clients: p99 latency × floor" \
-                "$(ratio "$(fig corvansel small32 p99)" "$(fig floor small32 p99)")" 1.2 max
+                "$(run_ratio corvansel floor small32 p99)" 1.2 max
             target "large file: throughput × nginx" \
-                "$(ratio "$(fig corvansel large mibs)" "$nl")" 0.85 min
+                "$(run_ratio corvansel nginx large mibs)" 0.85 min
             target "worker private memory, waiting: × busybox httpd" \
                 "$(ratio "$(mem_fig corvansel waiting)" "$(mem_fig busybox waiting)")" 1 below
             target "worker private memory, sending: × busybox httpd" \
@@ -596,18 +611,23 @@ for s in $SERVERS; do
     check_connections "$s"
 done
 
-# The servers take turns within each run, in the opposite order every
-# other run, so that whatever else the machine does weighs on all of them
-# alike.
+# Within each run the servers take each test in turn, back to back, in the
+# opposite order every other run: whatever else the machine does then
+# weighs on all of them alike, and a ratio taken within one run compares
+# figures measured seconds apart rather than a minute apart.
 REVERSED=$(echo "$SERVERS" | tr ' ' '\n' | tac | tr '\n' ' ')
 for r in $(seq 1 "$RUNS"); do
     log "run $r of $RUNS"
     order=$SERVERS
     [ $((r % 2)) -eq 0 ] && order=$REVERSED
     for s in $order; do
-        wrk_run "$s" small1 1 1 /small.bin
-        wrk_run "$s" small32 2 32 /small.bin
-        [ "$s" = floor ] || wrk_run "$s" large 1 1 /large.bin
+        wrk_run "$s" small1 1 1 /small.bin "$r"
+    done
+    for s in $order; do
+        wrk_run "$s" small32 2 32 /small.bin "$r"
+    done
+    for s in $order; do
+        [ "$s" = floor ] || wrk_run "$s" large 1 1 /large.bin "$r"
     done
 done
 
