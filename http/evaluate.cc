@@ -78,12 +78,11 @@ send_range_not_satisfiable(int fd, off_t size)
 static int
 check_modified_since(const char *value, time_t mtime, bool *not_modified)
 {
-    // strptime fills only what the format names; the rest must start zeroed
-    // for timegm.
+    // strptime fills only what the format names; the rest start zeroed.
     struct tm tm = {};
     if (strptime(value, "%a, %d %b %Y %T GMT", &tm) == nullptr)
         return 1;
-    *not_modified = difftime(mtime, timegm(&tm)) <= 0;
+    *not_modified = difftime(mtime, utc_seconds(&tm)) <= 0;
     return 0;
 }
 

@@ -142,6 +142,31 @@ format_http_date(time_t t, HttpDate out)
     return out;
 }
 
+time_t
+utc_seconds(const struct tm *tm)
+{
+    // Whole years in tm_mon carry into the year first.
+    int64_t year = (int64_t)tm->tm_year + 1900 + tm->tm_mon / 12;
+    int64_t month = tm->tm_mon % 12;
+    if (month < 0) {
+        month += 12;
+        year--;
+    }
+    // The count of split_utc run backwards: years start on 1 March, so
+    // January and February belong to the year before, and every 400-year
+    // era has the same 146097 days.
+    int64_t y = month < 2 ? year - 1 : year;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t year_of_era = y - era * 400;
+    int64_t month_from_march = month < 2 ? month + 10 : month - 2;
+    int64_t day_of_year = (153 * month_from_march + 2) / 5 + tm->tm_mday - 1;
+    int64_t day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    int64_t days = era * 146097 + day_of_era - 719468;
+    return (time_t)(days * 86400 + (int64_t)tm->tm_hour * 3600 +
+                    (int64_t)tm->tm_min * 60 + tm->tm_sec);
+}
+
 Status
 send_status(int fd, Status status)
 {

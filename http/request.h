@@ -88,6 +88,15 @@ using HttpDate = char[HTTP_DATE_SIZE];
 // form can hold, so a response head always stays well-formed.
 char *format_http_date(time_t t, HttpDate out);
 
+// The seconds since 1970-01-01 00:00:00 UTC of tm's calendar fields
+// (tm_year, tm_mon, tm_mday, tm_hour, tm_min, tm_sec), counted as timegm
+// counts them: a field past its range carries over (31 February is
+// 3 March, second 60 the next minute) and there are no leap seconds.
+// Plain arithmetic, because timegm loads the C library's time zone data on
+// first use, and the server reads no configuration but its command line.
+// Exact for the years strptime reads, 0 to 9999.
+time_t utc_seconds(const struct tm *tm);
+
 // Appending to a text being built: each writes at out, without a
 // terminating zero, and returns the end of what it wrote. The caller sizes
 // the buffer. The responses and the log line a worker builds for every

@@ -124,6 +124,50 @@ TEST(FormatHttpDate, AgreesWithGmtimeFromYearZeroToYear9999)
     EXPECT_EQ(failures, 0);
 }
 
+// The fields strptime can leave for If-Modified-Since, checked against
+// timegm: every year it reads, any day 1 to 31 of any month (so 30 and 31
+// February carry into March), and seconds 60 and 61.
+TEST(UtcSeconds, AgreesWithTimegmOverTheFieldsStrptimeReads)
+{
+    int failures = 0;
+    auto check = [&](int year, int month, int day, int hour, int minute,
+                     int second) {
+        struct tm tm = {};
+        tm.tm_year = year - 1900;
+        tm.tm_mon = month;
+        tm.tm_mday = day;
+        tm.tm_hour = hour;
+        tm.tm_min = minute;
+        tm.tm_sec = second;
+        struct tm copy = tm;
+        time_t want = timegm(&copy);
+        time_t got = utc_seconds(&tm);
+        if (got != want && ++failures <= 10)
+            ADD_FAILURE() << year << "-" << month + 1 << "-" << day << " "
+                          << hour << ":" << minute << ":" << second << ": "
+                          << got << " != " << want;
+    };
+    // Month ends and starts of every year, leap or not, around the eras.
+    for (int year = 0; year <= 9999; year++)
+        for (int month : {0, 1, 2, 11})
+            for (int day : {1, 28, 29, 30, 31})
+                check(year, month, day, 23, 59, 59);
+    // A fixed walk through all the fields, the same in every run.
+    uint64_t state = 0x2545f4914f6cdd1d;
+    auto next = [&](int bound) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return (int)(state % (uint64_t)bound);
+    };
+    for (int i = 0; i < 300000; i++)
+        check(next(10000), next(12), 1 + next(31), next(24), next(60),
+              next(62));
+    check(1970, 0, 1, 0, 0, 0);
+    check(1969, 11, 31, 23, 59, 59);
+    EXPECT_EQ(failures, 0);
+}
+
 TEST(FormatHttpDate, GivesTheLatestDateWhenTheYearDoesNotFit)
 {
     // A file's modification time can be set to any of these; the Last-

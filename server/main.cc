@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "compat/compat.h"
@@ -171,11 +170,6 @@ run_server(const char *dir, const char *host, const char *port)
     // Flush before the first fork: a worker inherits unwritten bytes and
     // would print the banner again when it exits.
     fflush(stdout);
-    // The C library reads the time zone file on the first date conversion
-    // in a process, even the timegm that reads If-Modified-Since. Read it
-    // here once, so that workers inherit it instead of each opening and
-    // parsing the file again.
-    tzset();
     accept_loop(fds, count);
 }
 
