@@ -656,6 +656,10 @@ for s in $SERVERS; do
 done
 
 write_report
+# The figures of every single run, for a look behind the medians: name,
+# test, then wrk's requests, duration (µs), bytes, p50 and p99 (µs),
+# socket errors, status errors, and the run's number.
+cp "$RESULTS" "${REPORT%.md}.runs"
 cleanup
 cat "$REPORT"
-log "report written to $REPORT"
+log "report written to $REPORT, every run's figures to ${REPORT%.md}.runs"
