@@ -155,10 +155,11 @@ versions_of "$WORK/rest" | comm -23 - "$WORK/first-versions" >"$WORK/rest-versio
 # together they take two. Found from a worker's page faults (perf record
 # -e exceptions:page_fault_user, each written address looked up with nm);
 # callgrind cannot tell, so the list is kept here by hand.
-# Our own response buffer follows them, so that the first kilobytes of it,
-# all a small file's response fills, share their page.
+# Our own exchange buffer (request head, response, log line) follows them,
+# so that the first kilobytes of it, all a small exchange fills, share
+# their page.
 data_written=(__fork_generation _dl_load_lock _dl_stack_user _IO_list_all
-    list_all_lock main_arena _ZL15response_buffer)
+    list_all_lock main_arena exchange_buffer)
 for d in "${data_written[@]}"; do
     grep -qx -- "$d" "$WORK/symbols" && echo "$d" ||
         echo "order.sh: $d is not in the binary; check the list" >&2

@@ -34,13 +34,9 @@ write_all(int fd, const char *buf, size_t len, size_t uncounted,
 // longest reason phrase and four 64-bit numbers, with room to spare.
 static constexpr int RESPONSE_HEAD_SIZE = 512;
 
-// The head and the body's chunks are gathered here, the head right before
-// the chunk. It lives in the data segment rather than on the stack: a
-// worker writes only its first kilobytes for a small file, and the release
-// link places it beside the C library data every worker already writes,
-// so that it takes no page of its own, where on the stack it took two
-// fresh ones. One response at a time is all a worker sends.
-static char response_buffer[RESPONSE_HEAD_SIZE + TRANSFER_CHUNK_SIZE];
+// The head and the body's chunks are gathered in the exchange buffer, the
+// head right before the chunk.
+static_assert(RESPONSE_HEAD_SIZE + TRANSFER_CHUNK_SIZE <= EXCHANGE_BUFFER_SIZE);
 
 // Formats the response head, Content-Range and the blank line included,
 // into head, which holds RESPONSE_HEAD_SIZE bytes, and returns its length.
@@ -90,7 +86,7 @@ send_open_file(int fd, FILE *fp, Request *r, const struct stat *st,
     Status status =
         r->field[FIELD_RANGE][0] != '\0' ? STATUS_PARTIAL_CONTENT : STATUS_OK;
 
-    char *out = response_buffer;
+    char *out = exchange_buffer;
     char *chunk = out + RESPONSE_HEAD_SIZE;
     size_t head = format_head(out, status, st, lower, upper);
     // Moved to sit right before the chunk, so that both go out as one.

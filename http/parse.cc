@@ -148,9 +148,12 @@ parse_head(int fd, Request *r, char *head)
 Status
 read_request(int fd, Request *r)
 {
+    static_assert(REQUEST_BUFFER_SIZE <= EXCHANGE_BUFFER_SIZE);
     memset(r, 0, sizeof *r);
-    char buf[REQUEST_BUFFER_SIZE];
-    Status s = read_head(fd, buf, sizeof buf);
+    // The head is parsed into r, which keeps copies of what it needs, so
+    // the buffer is free again once this returns.
+    char *buf = exchange_buffer;
+    Status s = read_head(fd, buf, REQUEST_BUFFER_SIZE);
     if (s != STATUS_NONE)
         return s;
     return parse_head(fd, r, buf);

@@ -142,6 +142,8 @@ format_http_date(time_t t, HttpDate out)
     return out;
 }
 
+char exchange_buffer[EXCHANGE_BUFFER_SIZE];
+
 time_t
 utc_seconds(const struct tm *tm)
 {

@@ -51,6 +51,18 @@ struct Request {
     uint64_t bytes_sent;
 };
 
+// A worker's one large buffer: it holds the request's head while that is
+// read, then the response's head and chunks, then the log line. A worker
+// does these one after the other, each done with its bytes before the next
+// begins, and serves one connection in its life. The buffer lives in the
+// data segment rather than on the stack: the release link places it beside
+// the C library data every worker writes anyway, so a short exchange's few
+// kilobytes share pages the worker copies in any case, where buffers of
+// these sizes on the stack each took fresh pages. Large enough for each use,
+// as each asserts.
+constexpr int EXCHANGE_BUFFER_SIZE = 16384 + 512;
+extern char exchange_buffer[EXCHANGE_BUFFER_SIZE];
+
 // Header names compared without regard to case, in this order.
 constexpr std::array<const char *, FIELD_COUNT> field_name = {
     "Range", "If-Modified-Since", "User-Agent"};

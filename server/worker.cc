@@ -47,8 +47,8 @@ append_escaped(char *out, const char *text)
 }
 
 size_t
-format_log_line(char (&line)[LOG_LINE_SIZE], const Request *r,
-                const char *address, Status status)
+format_log_line(char *line, const Request *r, const char *address,
+                Status status)
 {
     // Each part is bounded by its own field, so the whole line always fits.
     char *out = put_unsigned(line, r->bytes_sent);
@@ -65,13 +65,13 @@ format_log_line(char (&line)[LOG_LINE_SIZE], const Request *r,
 }
 
 // One write per line: concurrent workers share standard output, and a line
-// split over two writes could be interleaved with another worker's. Kept
-// out of line so that the large line buffer takes stack only once the
-// exchange, with its own buffers, is over.
-[[gnu::noinline]] static void
+// split over two writes could be interleaved with another worker's. The
+// line is built in the exchange buffer, whose response is sent by now.
+static void
 log_exchange(const Request *r, const char *address, Status status)
 {
-    char line[LOG_LINE_SIZE];
+    static_assert(LOG_LINE_SIZE <= EXCHANGE_BUFFER_SIZE);
+    char *line = exchange_buffer;
     const char *p = line;
     size_t len = format_log_line(line, r, address, status);
     while (len > 0) {

@@ -26,12 +26,12 @@ constexpr int LOG_LINE_SIZE = 20 + 1 + ADDRESS_TEXT_SIZE - 1 + 1 + 11 + 1 +
                               (FIELD_VALUE_MAX - 1) * 4 + 1 +
                               (TARGET_MAX - 1) * 4 + 1 + 1;
 
-// Formats the access log line of an exchange into line: bytes sent, client
-// address, status, User-Agent value and target, tab-separated. Control
-// bytes, DEL and the backslash in the last two columns are written as
-// "\xNN", so a client can neither add a column nor a line. Returns the
-// length, without a terminating zero.
-size_t format_log_line(char (&line)[LOG_LINE_SIZE], const Request *r,
-                       const char *address, Status status);
+// Formats the access log line of an exchange into line, which holds
+// LOG_LINE_SIZE bytes: bytes sent, client address, status, User-Agent
+// value and target, tab-separated. Control bytes, DEL and the backslash in
+// the last two columns are written as "\xNN", so a client can neither add
+// a column nor a line. Returns the length, without a terminating zero.
+size_t format_log_line(char *line, const Request *r, const char *address,
+                       Status status);
 
 #endif
