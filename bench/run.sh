@@ -4,7 +4,8 @@
 # loopback only: a small file one request per connection at 1 and 32 clients,
 # a large file at one client, worker and total memory, and start-up time.
 # Every figure is the median of several runs; every ratio is the median of
-# the ratios to the floor or nginx measured in the same run. Run by `make bench`, after `make build`.
+# the ratios to the floor or nginx measured in the same run. Run by
+# `make bench`, after `make build`.
 # It installs what the machine lacks with apt-get, stops every process it
 # started, and is never part of the test command.
 #

@@ -58,8 +58,9 @@ struct Request {
 // data segment rather than on the stack: the release link places it beside
 // the C library data every worker writes anyway, so a short exchange's few
 // kilobytes share pages the worker copies in any case, where buffers of
-// these sizes on the stack each took fresh pages. Large enough for each use,
-// as each asserts.
+// these sizes on the stack each took fresh pages. Sized for the largest
+// use, a response's 16 KiB chunk with room for its head before it; each use
+// asserts that it fits.
 constexpr int EXCHANGE_BUFFER_SIZE = 16384 + 512;
 extern char exchange_buffer[EXCHANGE_BUFFER_SIZE];
 
