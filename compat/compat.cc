@@ -5,6 +5,8 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <netdb.h>
+
 #if defined(__linux__)
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -45,6 +47,43 @@ strtonum(const char *numstr, long long minval, long long maxval,
     return value;
 }
 #endif
+
+#if defined(__GLIBC__)
+// Whether glibc would read service as a number above 65535: what strtoul
+// takes whole (leading white space, an optional "+", decimal digits) with
+// a value that does not fit in a port.
+static bool
+is_port_beyond_range(const char *service)
+{
+    const char *p = service;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    if (*p == '+')
+        p++;
+    if (*p == '\0')
+        return false;
+    unsigned long value = 0;
+    for (; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        // Stop adding once it is too large, so that it cannot wrap round.
+        if (value <= 65535)
+            value = value * 10 + (unsigned long)(*p - '0');
+    }
+    return value > 65535;
+}
+#endif
+
+int
+resolve(const char *host, const char *service, const struct addrinfo *hints,
+        struct addrinfo **res)
+{
+#if defined(__GLIBC__)
+    if (service != nullptr && is_port_beyond_range(service))
+        return EAI_SERVICE;
+#endif
+    return getaddrinfo(host, service, hints, res);
+}
 
 time_t
 current_time()

@@ -3,6 +3,7 @@
 #ifndef CORVANSEL_COMPAT_COMPAT_H
 #define CORVANSEL_COMPAT_COMPAT_H
 
+#include <netdb.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -23,6 +24,13 @@
 long long strtonum(const char *numstr, long long minval, long long maxval,
                    const char **errstrp);
 #endif
+
+// getaddrinfo, with a numeric service above 65535 refused (EAI_SERVICE)
+// the same way on every platform. BSD resolvers refuse such a port; glibc's
+// takes it and keeps its low 16 bits, so that the server would listen on
+// another port than the one it names in its banner.
+int resolve(const char *host, const char *service,
+            const struct addrinfo *hints, struct addrinfo **res);
 
 // The current time, as time(NULL). On Linux the C library reads it through
 // the vDSO, whose code and data pages every new process faults in; a

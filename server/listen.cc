@@ -10,6 +10,8 @@
 
 #include <netinet/in.h>
 
+#include "compat/compat.h"
+
 int
 open_listeners(const char *host, const char *port,
                struct pollfd fds[MAX_LISTENERS],
@@ -21,7 +23,7 @@ open_listeners(const char *host, const char *port,
     hints.ai_socktype = SOCK_STREAM;
 
     struct addrinfo *list;
-    int rc = getaddrinfo(host, port, &hints, &list);
+    int rc = resolve(host, port, &hints, &list);
     if (rc != 0)
         err(1, "getaddrinfo: %s", gai_strerror(rc));
 

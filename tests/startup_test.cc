@@ -155,6 +155,24 @@ TEST_F(Startup, NonNumericPortIsAResolverError)
     }
 }
 
+// A port that does not fit in 16 bits is a resolver error, as the BSD
+// resolver makes it, and nothing is bound: glibc's would bind it modulo
+// 65536 and the banner would name a port nobody listens on.
+TEST_F(Startup, PortAbove65535IsAResolverError)
+{
+    for (const char *port : {"65536", "99999", "0099999"}) {
+        SCOPED_TRACE(port);
+        ::Run r = run_binary({"-d", dir, "-l", "127.0.0.1", port});
+        ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+        EXPECT_EQ(WEXITSTATUS(r.status), 1);
+        EXPECT_EQ(r.out, "");
+        std::string head = std::string("corvansel: getaddrinfo: ") +
+                           gai_strerror(EAI_SERVICE) + ": ";
+        EXPECT_EQ(r.err.rfind(head, 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}
+
 TEST_F(Startup, PortInUseIsABindError)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
