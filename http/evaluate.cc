@@ -107,7 +107,8 @@ parse_range(char *value, off_t size, int64_t *lower, int64_t *upper)
         long long n = strtonum(second, 0, LLONG_MAX, &errstr);
         if (errstr != nullptr)
             return STATUS_BAD_REQUEST;
-        if (n == 0)
+        // An empty file has no last byte to count back from.
+        if (n == 0 || size == 0)
             return STATUS_RANGE_NOT_SATISFIABLE;
         *lower = n <= size ? size - n : 0;
         *upper = size - 1;
@@ -128,6 +129,21 @@ parse_range(char *value, off_t size, int64_t *lower, int64_t *upper)
     *lower = a;
     *upper = b < size - 1 ? b : size - 1;
     return STATUS_NONE;
+}
+
+// Whether a Range still applies under the request's If-Range value: only
+// when that is exactly the Last-Modified text this response carries, so
+// the client holds the bytes of this very version. Any other value (an
+// older date, a date in another form, an entity tag, which the server
+// never sends) means the client's copy may be of an earlier version, and
+// joining parts of two versions would corrupt it: the whole file is sent.
+static bool
+range_still_applies(const char *if_range, time_t mtime)
+{
+    if (if_range[0] == '\0')
+        return true;
+    HttpDate modified;
+    return strcmp(if_range, format_http_date(mtime, modified)) == 0;
 }
 
 Status
@@ -161,6 +177,11 @@ evaluate_request(int fd, Request *r)
         if (not_modified)
             return send_not_modified(fd);
     }
+
+    // Dropping the Range value makes the answer the whole file, as if the
+    // client had asked for no range.
+    if (!range_still_applies(r->field[FIELD_IF_RANGE], st.st_mtime))
+        r->field[FIELD_RANGE][0] = '\0';
 
     int64_t lower = 0;
     int64_t upper = st.st_size - 1;

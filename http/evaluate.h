@@ -5,7 +5,8 @@
 #include "http/request.h"
 
 // Answers the request that read_request accepted: resolves the target
-// below the working directory, applies If-Modified-Since and Range, and
+// below the working directory, applies If-Modified-Since, Range and
+// If-Range, and
 // sends a status response, a 304 or 416 answer, or the file. Returns the
 // status sent, or 408 when writing it failed.
 [[nodiscard]] Status evaluate_request(int fd, Request *r);

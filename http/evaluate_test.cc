@@ -398,7 +398,9 @@ TEST_F(Evaluate, AppliesRangeToAnEmptyFile)
     };
     constexpr Case cases[] = {
         {"", STATUS_OK, ""},
-        {"bytes=-5", STATUS_PARTIAL_CONTENT, "0-0/0"},
+        // No byte to count back from: a suffix cannot be satisfied either.
+        {"bytes=-5", STATUS_RANGE_NOT_SATISFIABLE, nullptr},
+        {"bytes=-9223372036854775807", STATUS_RANGE_NOT_SATISFIABLE, nullptr},
         {"bytes=0-0", STATUS_RANGE_NOT_SATISFIABLE, nullptr},
         {"bytes=0-", STATUS_RANGE_NOT_SATISFIABLE, nullptr},
         {"bytes=-0", STATUS_RANGE_NOT_SATISFIABLE, nullptr},
@@ -459,6 +461,65 @@ TEST_F(Evaluate, AppliesIfModifiedSince)
             break;
         case STATUS_PARTIAL_CONTENT:
             EXPECT_EQ(mask_date(a), file_response(c.status, "1-2/10", "12"));
+            break;
+        default:
+            EXPECT_EQ(mask_date(a), status_response(c.status));
+        }
+    }
+}
+
+// A Range holds only under an If-Range that is exactly this response's
+// Last-Modified text; otherwise the whole file comes back, so that a
+// resumed download never joins two versions of the file.
+TEST_F(Evaluate, AppliesIfRange)
+{
+    static constexpr char MODIFIED[] = "Sun, 06 Nov 1994 08:49:37 GMT";
+    struct Case {
+        const char *if_range, *range, *since;
+        Status status;
+    };
+    constexpr Case cases[] = {
+        {MODIFIED, "bytes=1-2", "", STATUS_PARTIAL_CONTENT},
+        {MODIFIED, "bytes=10-", "", STATUS_RANGE_NOT_SATISFIABLE},
+        {MODIFIED, "bytes=x", "", STATUS_BAD_REQUEST},
+        // Another date, the same date in another form or with more text,
+        // an entity tag: the Range is ignored, even a bad or unsatisfiable
+        // one.
+        {"Sun, 06 Nov 1994 08:49:36 GMT", "bytes=1-2", "", STATUS_OK},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", "bytes=1-2", "", STATUS_OK},
+        {"Sun, 06 Nov 1994 08:49:37 GMT ", "bytes=1-2", "", STATUS_OK},
+        {"sun, 06 nov 1994 08:49:37 gmt", "bytes=1-2", "", STATUS_OK},
+        {"\"abc\"", "bytes=1-2", "", STATUS_OK},
+        {"Sun, 06 Nov 1994 08:49:36 GMT", "bytes=x", "", STATUS_OK},
+        {"Sun, 06 Nov 1994 08:49:36 GMT", "bytes=10-", "", STATUS_OK},
+        // Without a Range it changes nothing.
+        {"anything", "", "", STATUS_OK},
+        // If-Modified-Since is applied first: its 304 and 400 still win.
+        {"x", "bytes=1-2", MODIFIED, STATUS_NOT_MODIFIED},
+        {MODIFIED, "bytes=1-2", "yesterday", STATUS_BAD_REQUEST},
+        {"x", "bytes=1-2", "Sun, 06 Nov 1994 08:49:36 GMT", STATUS_OK},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.if_range) + " | " + c.range + " | " +
+                     c.since);
+        Request r = make_request("/f.txt", c.range, c.since);
+        snprintf(r.field[FIELD_IF_RANGE], sizeof r.field[FIELD_IF_RANGE], "%s",
+                 c.if_range);
+        Answer a = ask(&r);
+        EXPECT_EQ(a.status, c.status);
+        switch (c.status) {
+        case STATUS_OK:
+            EXPECT_EQ(mask_date(a), file_response(c.status, "", FILE_CONTENT));
+            EXPECT_EQ(r.bytes_sent, 10u);
+            break;
+        case STATUS_PARTIAL_CONTENT:
+            EXPECT_EQ(mask_date(a), file_response(c.status, "1-2/10", "12"));
+            break;
+        case STATUS_RANGE_NOT_SATISFIABLE:
+            EXPECT_EQ(mask_date(a), range_not_satisfiable(10));
+            break;
+        case STATUS_NOT_MODIFIED:
+            EXPECT_EQ(mask_date(a), NOT_MODIFIED);
             break;
         default:
             EXPECT_EQ(mask_date(a), status_response(c.status));

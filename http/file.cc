@@ -57,12 +57,10 @@ format_head(char *head, Status status, const struct stat *st, int64_t lower,
     p = put_decimal(p, upper - lower + 1);
     p = put_text(p, "\r\n");
     if (status == STATUS_PARTIAL_CONTENT) {
-        // An empty file asked for with a suffix range has upper -1; the
-        // line still names position 0 rather than a negative one.
         p = put_text(p, "Content-Range: bytes ");
         p = put_decimal(p, lower);
         p = put_text(p, "-");
-        p = put_decimal(p, upper < 0 ? 0 : upper);
+        p = put_decimal(p, upper);
         p = put_text(p, "/");
         p = put_decimal(p, st->st_size);
         p = put_text(p, "\r\n");

@@ -13,8 +13,8 @@ constexpr int TRANSFER_CHUNK_SIZE = 16384;
 // Sends the bytes lower to upper (both inclusive) of the file at path,
 // whose status st the caller took: 206 when r carries a Range value, else
 // 200, with a body for GET only. The caller guarantees 0 <= lower and
-// upper < st_size, and lower <= upper unless the file is empty (then 0 and
-// -1). Counts body bytes in r->bytes_sent. Returns 200 or 206, 403 when the
+// upper < st_size, and lower <= upper, except for a whole empty file
+// without a Range value (then 0 and -1). Counts body bytes in r->bytes_sent. Returns 200 or 206, 403 when the
 // file cannot be opened, 500 when it cannot be positioned or read, 408 when
 // a write to fd failed.
 [[nodiscard]] Status send_file(int fd, const char *path, Request *r,

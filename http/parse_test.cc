@@ -36,6 +36,7 @@ struct Case {
     std::string range = "";
     std::string since = "";
     std::string agent = "";
+    std::string if_range = "";
 };
 
 struct Outcome {
@@ -180,6 +181,7 @@ check(const Case &c)
     EXPECT_EQ(text(o.r.field[FIELD_RANGE]), c.range);
     EXPECT_EQ(text(o.r.field[FIELD_IF_MODIFIED_SINCE]), c.since);
     EXPECT_EQ(text(o.r.field[FIELD_USER_AGENT]), c.agent);
+    EXPECT_EQ(text(o.r.field[FIELD_IF_RANGE]), c.if_range);
     EXPECT_EQ(o.r.bytes_sent, 0u);
 }
 
@@ -426,21 +428,25 @@ TEST(ReadRequest, StoresTheRecognisedFields)
 {
     std::string v199(199, 'v');
     const Case cases[] = {
-        {.name = "all three",
+        {.name = "all four",
          .parts = {"GET / HTTP/1.1\r\nRange: bytes=0-1\r\n"
                    "If-Modified-Since: Thu, 01 Jan 1970 00:00:00 GMT\r\n"
-                   "User-Agent: t/1.0\r\n\r\n"},
+                   "User-Agent: t/1.0\r\n"
+                   "If-Range: Fri, 02 Jan 1970 00:00:00 GMT\r\n\r\n"},
          .target = "/",
          .range = "bytes=0-1",
          .since = "Thu, 01 Jan 1970 00:00:00 GMT",
-         .agent = "t/1.0"},
+         .agent = "t/1.0",
+         .if_range = "Fri, 02 Jan 1970 00:00:00 GMT"},
         {.name = "names in any case, no blank after the colon",
          .parts = {"GET / HTTP/1.1\r\nrange:bytes=0-1\r\n"
-                   "IF-MODIFIED-SINCE:x\r\nuser-AGENT:y\r\n\r\n"},
+                   "IF-MODIFIED-SINCE:x\r\nuser-AGENT:y\r\nif-RANGE:z\r\n"
+                   "\r\n"},
          .target = "/",
          .range = "bytes=0-1",
          .since = "x",
-         .agent = "y"},
+         .agent = "y",
+         .if_range = "z"},
         {.name = "only letters fold: CR is no dash, nor 0xC1 an A",
          .parts = {"GET / HTTP/1.1\r\nUser\rAgent: x\r\nR\xc1nge: y\r\n"
                    "If\rModified-Since: z\r\n\r\n"},
@@ -515,6 +521,10 @@ TEST(ReadRequest, RefusesBadFieldLines)
         {.name = "If-Modified-Since2",
          .parts = {"GET /t HTTP/1.1\r\nIf-Modified-Since2: z\r\n\r\n"},
          .status = 400,
+         .target = "/t"},
+        {.name = "If-Range of 200 bytes",
+         .parts = {"GET /t HTTP/1.1\r\nIf-Range: " + v200 + "\r\n\r\n"},
+         .status = 431,
          .target = "/t"},
         {.name = "a zero byte inside a value",
          .parts = {"GET /t HTTP/1.1\r\nUser-Agent: a\0b\r\n\r\n"s},

@@ -14,7 +14,8 @@ enum RequestField : int {
     FIELD_RANGE = 0,
     FIELD_IF_MODIFIED_SINCE = 1,
     FIELD_USER_AGENT = 2,
-    FIELD_COUNT = 3
+    FIELD_IF_RANGE = 3,
+    FIELD_COUNT = 4
 };
 
 // Both sizes count the terminating zero: a text as long as its buffer is
@@ -66,7 +67,7 @@ extern char exchange_buffer[EXCHANGE_BUFFER_SIZE];
 
 // Header names compared without regard to case, in this order.
 constexpr std::array<const char *, FIELD_COUNT> field_name = {
-    "Range", "If-Modified-Since", "User-Agent"};
+    "Range", "If-Modified-Since", "User-Agent", "If-Range"};
 
 // Method tokens, tried in this order.
 constexpr std::array<const char *, METHOD_COUNT> method_name = {"GET", "HEAD"};

@@ -28,6 +28,7 @@ class Exchange : public ::testing::Test {
         dir = make_temp_dir();
         ASSERT_FALSE(dir.empty());
         write_file(dir + "/ten", "0123456789");
+        write_file(dir + "/empty", "");
         write_file(dir + "/.hidden", "secret");
         struct timeval times[2] = {{FILE_TIME, 0}, {FILE_TIME, 0}};
         ASSERT_EQ(utimes((dir + "/ten").c_str(), times), 0);
@@ -76,6 +77,19 @@ Exchange::expect_exchanges(const std::string &host, const std::string &address)
         {"GET /ten HTTP/1.1\r\nRange: bytes=20-\r\n\r\n",
          "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */10\r\n",
          "", "0", "416", "", "/ten"},
+        {"GET /empty HTTP/1.1\r\nRange: bytes=-5\r\n\r\n",
+         "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */0\r\n",
+         "", "0", "416", "", "/empty"},
+        // A resumed download: the range holds while the date the client
+        // saw is the file's; after a change the whole file comes back.
+        {"GET /ten HTTP/1.1\r\nRange: bytes=2-5\r\nIf-Range: " FILE_DATE
+         "\r\n\r\n",
+         "HTTP/1.1 206 Partial Content", "Content-Range: bytes 2-5/10\r\n",
+         "2345", "4", "206", "", "/ten"},
+        {"GET /ten HTTP/1.1\r\nRange: bytes=2-5\r\nif-range: Sun, 09 Sep "
+         "2001 01:46:39 GMT\r\n\r\n",
+         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10",
+         "200", "", "/ten"},
         {"GET /ten HTTP/1.1\r\nIf-Modified-Since: " FILE_DATE
          "\r\nUser-Agent: t/1\r\n\r\n",
          "HTTP/1.1 304 Not Modified", "Connection: close\r\n", "", "0", "304",
