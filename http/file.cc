@@ -120,6 +120,15 @@ send_file(int fd, const char *path, Request *r, const struct stat *st,
           int64_t lower, int64_t upper)
 {
     r->bytes_sent = 0;
+    // Opening a FIFO for reading waits for a writer, for ever if none
+    // comes, and a FIFO cannot be positioned even once open: it gets the
+    // answer of a file that cannot be positioned, without being opened.
+    // One that the server may not read keeps the answer of every file it
+    // may not read, as the refused open would have given it.
+    if (S_ISFIFO(st->st_mode))
+        return send_status(fd, eaccess(path, R_OK) == 0
+                                   ? STATUS_INTERNAL_SERVER_ERROR
+                                   : STATUS_FORBIDDEN);
     FILE *fp = fopen(path, "r");
     if (fp == nullptr)
         return send_status(fd, STATUS_FORBIDDEN);

@@ -14,9 +14,10 @@ constexpr int TRANSFER_CHUNK_SIZE = 16384;
 // whose status st the caller took: 206 when r carries a Range value, else
 // 200, with a body for GET only. The caller guarantees 0 <= lower and
 // upper < st_size, and lower <= upper, except for a whole empty file
-// without a Range value (then 0 and -1). Counts body bytes in r->bytes_sent. Returns 200 or 206, 403 when the
-// file cannot be opened, 500 when it cannot be positioned or read, 408 when
-// a write to fd failed.
+// without a Range value (then 0 and -1). Counts body bytes in
+// r->bytes_sent. Returns 200 or 206, 403 when the file cannot be opened,
+// 500 when it cannot be positioned or read (a FIFO, which is never opened,
+// is one), 408 when a write to fd failed.
 [[nodiscard]] Status send_file(int fd, const char *path, Request *r,
                                const struct stat *st, int64_t lower,
                                int64_t upper);

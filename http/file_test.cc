@@ -251,6 +251,53 @@ TEST_F(SendFile, AnswersAFailedSeekWithInternalError)
     EXPECT_EQ(r.bytes_sent, 0u);
 }
 
+// A FIFO is never opened: without a writer that would wait for ever. It
+// cannot be positioned either, so it gets what such a file gets, and one
+// the server may not read gets what every unreadable file gets.
+TEST_F(SendFile, AnswersAFifoAtOnce)
+{
+    ASSERT_EQ(mkfifo("fifo", 0644), 0);
+    ASSERT_EQ(mkfifo("closed", 0), 0);
+    struct Case {
+        const char *path;
+        Status status;
+    };
+    constexpr Case cases[] = {{"fifo", STATUS_INTERNAL_SERVER_ERROR},
+                              {"closed", STATUS_FORBIDDEN}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        struct stat st;
+        ASSERT_EQ(stat(c.path, &st), 0);
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        Answer a{};
+        a.before = time(nullptr);
+        // Unprivileged, so that the mode counts; an alarm ends the child
+        // if it hangs in an open.
+        pid_t pid = fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            close(sv[1]);
+            alarm(20);
+            if (geteuid() == 0 && (setgroups(0, nullptr) == -1 ||
+                                   setgid(65534) == -1 || setuid(65534) == -1))
+                _exit(2);
+            Request r = make_request(METHOD_GET);
+            Status s = send_file(sv[0], c.path, &r, &st, 0, 0);
+            _exit(s == c.status && r.bytes_sent == 0 ? 0 : 1);
+        }
+        close(sv[0]);
+        a.response = read_all(sv[1]);
+        close(sv[1]);
+        int wstatus;
+        ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+        a.after = time(nullptr);
+        EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)
+            << wstatus;
+        EXPECT_EQ(mask_date(a), status_response(c.status));
+    }
+}
+
 // A directory opens and positions like a file, but reading it fails: the
 // head has gone out, nothing follows it, and the result says 500.
 TEST_F(SendFile, AnswersAFailedReadWithInternalErrorAfterTheHead)

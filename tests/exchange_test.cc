@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -135,6 +136,32 @@ TEST_F(Exchange, AnswersAndLogsOverIPv4)
 }
 
 TEST_F(Exchange, AnswersAndLogsOverIPv6) { expect_exchanges("::1", "::1"); }
+
+// A FIFO in the served tree is answered at once, with or without a process
+// that holds it open for writing: opening it to read would otherwise wait
+// for a writer for ever, and keep the worker with it.
+TEST_F(Exchange, AFifoGets500AtOnce)
+{
+    std::string fifo = dir + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    for (bool writer : {false, true}) {
+        SCOPED_TRACE(writer ? "with a writer" : "without a writer");
+        // Read and write, so that opening it does not wait either.
+        int held = writer ? open(fifo.c_str(), O_RDWR) : -1;
+        std::string response =
+            exchange(s.port, "GET /pipe HTTP/1.1\r\nUser-Agent: t\r\n\r\n");
+        if (held != -1)
+            close(held);
+        EXPECT_EQ(head_of(response).rfind("HTTP/1.1 500 ", 0), 0u) << response;
+        EXPECT_EQ(body_of(response), "500 Internal Server Error\n");
+    }
+    ASSERT_TRUE(s.wait_lines(3)) << s.out;
+    EXPECT_EQ(s.log_lines(),
+              std::vector<std::string>(
+                  2, log_line("0", "127.0.0.1", "500", "t", "/pipe")));
+}
 
 TEST_F(Exchange, EscapesControlBytesAndBackslashInTheLog)
 {
