@@ -12,7 +12,9 @@ static constexpr const char *day_name[] = {"Sun", "Mon", "Tue", "Wed",
 static constexpr const char *month_name[] = {"Jan", "Feb", "Mar", "Apr",
                                              "May", "Jun", "Jul", "Aug",
                                              "Sep", "Oct", "Nov", "Dec"};
+static constexpr char EARLIEST_HTTP_DATE[] = "Sat, 01 Jan 0000 00:00:00 GMT";
 static constexpr char LATEST_HTTP_DATE[] = "Fri, 31 Dec 9999 23:59:59 GMT";
+static_assert(sizeof EARLIEST_HTTP_DATE == HTTP_DATE_SIZE);
 static_assert(sizeof LATEST_HTTP_DATE == HTTP_DATE_SIZE);
 
 // Writes value as exactly width decimal digits and returns the end.
@@ -122,7 +124,12 @@ format_http_date(time_t t, HttpDate out)
     // digits wide, as the fixed form requires.
     UtcTime u;
     if (!split_utc(t, &u)) {
-        memcpy(out, LATEST_HTTP_DATE, sizeof LATEST_HTTP_DATE);
+        // Clamped to the nearer end: a time before year 0 shown as the
+        // latest date would make every later copy of the file look older
+        // than the one a client holds, and its revalidation get 304 for
+        // ever.
+        memcpy(out, t < 0 ? EARLIEST_HTTP_DATE : LATEST_HTTP_DATE,
+               HTTP_DATE_SIZE);
         return out;
     }
     char *p = put_text(out, day_name[u.weekday]);

@@ -98,8 +98,8 @@ constexpr int HTTP_DATE_SIZE = sizeof "Thu, 01 Jan 1970 00:00:00 GMT";
 using HttpDate = char[HTTP_DATE_SIZE];
 
 // Writes the date of t into out and returns out. A time whose year does not
-// fit in four digits, or that cannot be converted, gives the latest date the
-// form can hold, so a response head always stays well-formed.
+// fit in four digits gives the nearer of the earliest and the latest date
+// the form can hold, so a response head always stays well-formed.
 char *format_http_date(time_t t, HttpDate out);
 
 // The seconds since 1970-01-01 00:00:00 UTC of tm's calendar fields

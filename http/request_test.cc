@@ -168,23 +168,34 @@ TEST(UtcSeconds, AgreesWithTimegmOverTheFieldsStrptimeReads)
     EXPECT_EQ(failures, 0);
 }
 
-TEST(FormatHttpDate, GivesTheLatestDateWhenTheYearDoesNotFit)
+TEST(FormatHttpDate, GivesTheNearerEndWhenTheYearDoesNotFit)
 {
     // A file's modification time can be set to any of these; the Last-
-    // Modified line must still be a terminated date of the fixed form.
-    constexpr int64_t times[] = {
-        253402300800,         // 01 Jan 10000
-        253402300800 + 86400, // 02 Jan 10000
-        31556952000000000,    // a year of ten digits
-        INT64_MAX,            // gmtime cannot convert it
-        INT64_MIN,            // nor this
+    // Modified line must still be a terminated date of the fixed form, and
+    // a time before year 0 must not look later than every other.
+    static constexpr char EARLIEST[] = "Sat, 01 Jan 0000 00:00:00 GMT";
+    static constexpr char LATEST[] = "Fri, 31 Dec 9999 23:59:59 GMT";
+    struct Case {
+        int64_t t;
+        const char *date;
     };
-    for (int64_t t : times) {
-        SCOPED_TRACE(t);
+    constexpr Case cases[] = {
+        {253402300800, LATEST},          // 01 Jan 10000
+        {253402300800 + 86400, LATEST},  // 02 Jan 10000
+        {31556952000000000, LATEST},     // a year of ten digits
+        {INT64_MAX, LATEST},             // gmtime cannot convert it
+        {-62167219200, EARLIEST},        // 01 Jan 0000 itself
+        {-62167219201, EARLIEST},        // 31 Dec -1 23:59:59
+        {-62167219200 - 86400, EARLIEST}, // 31 Dec -1
+        {-31556952000000000, EARLIEST},  // a year of ten digits
+        {INT64_MIN, EARLIEST},           // gmtime cannot convert it
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.t);
         HttpDate out;
         memset(out, 'x', sizeof out);
-        EXPECT_EQ(format_http_date((time_t)t, out), out);
-        EXPECT_STREQ(out, "Fri, 31 Dec 9999 23:59:59 GMT");
+        EXPECT_EQ(format_http_date((time_t)c.t, out), out);
+        EXPECT_STREQ(out, c.date);
     }
 }
 

@@ -163,6 +163,40 @@ TEST_F(Exchange, AFifoGets500AtOnce)
                   2, log_line("0", "127.0.0.1", "500", "t", "/pipe")));
 }
 
+// A modification time the four-digit year cannot hold is shown as the
+// nearer end of the range. Shown as the latest date, a file dated before
+// year 0 would answer every revalidation with 304, even after it changed.
+// tmpfs keeps such times; ext4 would clamp them to 1901.
+TEST(LastModified, ClampsTimesBeforeYearZeroToTheEarliestDate)
+{
+    char root[] = "/dev/shm/corvansel-test-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    std::string dir = root;
+    write_file(dir + "/old", "x");
+    struct timeval times[2] = {{-70000000000, 0}, {-70000000000, 0}};
+    ASSERT_EQ(utimes((dir + "/old").c_str(), times), 0);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/old").c_str(), &st), 0);
+    ASSERT_EQ(st.st_mtime, -70000000000);
+
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    std::string head = head_of(exchange(s.port, "HEAD /old HTTP/1.1\r\n\r\n"));
+    EXPECT_NE(head.find("\r\nLast-Modified: Sat, 01 Jan 0000 00:00:00 GMT\r\n"),
+              std::string::npos)
+        << head;
+    // A client that saw the earliest date gets the file again once it is
+    // newer.
+    times[0].tv_sec = times[1].tv_sec = FILE_TIME;
+    ASSERT_EQ(utimes((dir + "/old").c_str(), times), 0);
+    std::string again = exchange(
+        s.port, "GET /old HTTP/1.1\r\nIf-Modified-Since: Sat, 01 Jan 0000 "
+                "00:00:00 GMT\r\n\r\n");
+    EXPECT_EQ(again.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << again;
+    s.stop();
+    remove_tree(dir);
+}
+
 TEST_F(Exchange, EscapesControlBytesAndBackslashInTheLog)
 {
     Server s;
