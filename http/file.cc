@@ -7,27 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "compat/compat.h"
 #include "http/request.h"
-
-// Writes all of buf, continuing after short writes. The bytes past the
-// first uncounted ones are body bytes: each call adds those it wrote to
-// *counted. Returns 0, or 1 when a write failed or wrote nothing.
-static int
-write_all(int fd, const char *buf, size_t len, size_t uncounted,
-          uint64_t *counted)
-{
-    uint64_t before = *counted;
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, buf + done, len - done);
-        if (n <= 0)
-            return 1;
-        done += (size_t)n;
-        *counted = before + (done > uncounted ? done - uncounted : 0);
-    }
-    return 0;
-}
 
 // The widest head: its fixed text (about 170 bytes), both dates, the
 // longest reason phrase and four 64-bit numbers, with room to spare.
@@ -44,13 +24,8 @@ format_head(char *head, Status status, const struct stat *st, int64_t lower,
             int64_t upper)
 {
     HttpDate date;
-    char *p = put_text(head, "HTTP/1.1 ");
-    p = put_decimal(p, status);
-    p = put_text(p, " ");
-    p = put_text(p, status_text[status]);
-    p = put_text(p, "\r\nDate: ");
-    p = put_text(p, format_http_date(current_time(), date));
-    p = put_text(p, "\r\nConnection: close\r\nLast-Modified: ");
+    char *p = put_response_start(head, status);
+    p = put_text(p, "Connection: close\r\nLast-Modified: ");
     p = put_text(p, format_http_date(st->st_mtime, date));
     p = put_text(p, "\r\nContent-Type: application/octet-stream\r\n"
                     "Content-Length: ");
@@ -106,7 +81,12 @@ send_open_file(int fd, FILE *fp, Request *r, const struct stat *st,
         if (head + got == 0)
             return result;
         remaining -= (int64_t)got;
-        if (write_all(fd, start, head + got, head, &r->bytes_sent) != 0)
+        // Only the bytes after the head are body bytes.
+        size_t written;
+        int failed = write_all(fd, start, head + got, &written);
+        if (written > head)
+            r->bytes_sent += written - head;
+        if (failed)
             return STATUS_REQUEST_TIMEOUT;
         if (got == 0)
             return result;

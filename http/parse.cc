@@ -3,7 +3,6 @@
 #include "http/parse.h"
 
 #include <string.h>
-#include <unistd.h>
 
 #include "http/request.h"
 
@@ -20,7 +19,7 @@ read_head(int fd, char *buf, size_t size)
 {
     size_t fill = 0;
     for (;;) {
-        ssize_t n = read(fd, buf + fill, size - fill);
+        ssize_t n = read_some(fd, buf + fill, size - fill);
         if (n < 0)
             return send_status(fd, STATUS_REQUEST_TIMEOUT);
         if (n == 0) {

@@ -136,6 +136,69 @@ TEST_F(Signals, TermToTheServerProcessAloneLetsTheRunningWorkerFinish)
     EXPECT_EQ(wait_processes_ended({worker}), std::vector<pid_t>{});
 }
 
+// Waits until pid is in state, as /proc shows it; false after ten seconds.
+static bool
+wait_state(pid_t pid, char state)
+{
+    for (int i = 0; i < 1000; i++) {
+        ProcessEntry e;
+        if (read_process(pid, &e) && e.state == state)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// Stops pid while it waits in a system call, then lets it go on, as a
+// terminal's Ctrl-Z and fg do.
+static void
+stop_and_continue(pid_t pid)
+{
+    ASSERT_TRUE(wait_state(pid, 'S'));
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(wait_state(pid, 'T'));
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+}
+
+// On Linux a socket call with a time-out that is stopped and continued
+// fails with EINTR. The worker makes the call again, so that neither a
+// head half received nor a body half sent is lost to it.
+TEST_F(Signals, StoppingAndContinuingAWorkerLosesNothing)
+{
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    pid_t server, worker;
+
+    client = connect_to(s.port);
+    ASSERT_NE(client, -1);
+    ASSERT_TRUE(send_all(client, "HEAD /large HTTP/1.1\r\n"));
+    ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+    for (int i = 0; i < 2; i++)
+        ASSERT_NO_FATAL_FAILURE(stop_and_continue(worker));
+    ASSERT_TRUE(send_all(client, "User-Agent: t/1\r\n\r\n"));
+    std::string response = read_all(client);
+    EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
+    close(client);
+    client = -1;
+    ASSERT_TRUE(s.wait_lines(2)) << s.out;
+    EXPECT_EQ(wait_processes_ended({worker}), std::vector<pid_t>{});
+
+    // Each stop lands in a write that waits for room: the first may have
+    // sent part of its bytes already, the next has sent none.
+    ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
+    ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+    for (int i = 0; i < 3; i++)
+        ASSERT_NO_FATAL_FAILURE(stop_and_continue(worker));
+    EXPECT_EQ(received + read_all(client).size(), (size_t)LARGE_FILE_SIZE);
+
+    ASSERT_TRUE(s.wait_lines(3)) << s.out;
+    EXPECT_EQ(s.log_lines(),
+              (std::vector<std::string>{
+                  log_line("0", "127.0.0.1", "200", "t/1", "/large"),
+                  log_line(std::to_string(LARGE_FILE_SIZE), "127.0.0.1", "200",
+                           "t/1", "/large")}));
+}
+
 TEST_F(Signals, UnusableDirectoryEndsTheCommandWithStatusOne)
 {
     std::string missing = dir + "/missing";
