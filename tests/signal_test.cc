@@ -172,6 +172,9 @@ TEST_F(Signals, StoppingAndContinuingAWorkerLosesNothing)
     client = connect_to(s.port);
     ASSERT_NE(client, -1);
     ASSERT_TRUE(send_all(client, "HEAD /large HTTP/1.1\r\n"));
+    // The worker is forked once the connection is accepted.
+    for (int i = 0; i < 1000 && group_processes(s.pid).size() < 3; i++)
+        usleep(10000);
     ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
     for (int i = 0; i < 2; i++)
         ASSERT_NO_FATAL_FAILURE(stop_and_continue(worker));
