@@ -11,6 +11,7 @@
 
 #include "compat/compat.h"
 #include "server/listen.h"
+#include "server/log.h"
 #include "server/supervisor.h"
 #include "server/worker.h"
 
@@ -152,6 +153,7 @@ run_server(const char *dir, const char *host, const char *port)
         err(1, "Failed to set SIG_IGN on SIGPIPE");
     if (chdir(dir) == -1)
         err(1, "chdir '%s'", dir);
+    open_log();
     // Open and close one stream before the first fork. Each worker opens
     // its file with fopen, whose FILE comes from the heap: with a freed one
     // of that size waiting in the allocator's cache, every worker takes it
@@ -177,8 +179,11 @@ run_server(const char *dir, const char *host, const char *port)
     }
     printf(" port %s\n", port);
     // Flush before the first fork: a worker inherits unwritten bytes and
-    // would print the banner again when it exits.
-    fflush(stdout);
+    // would print the banner again when it exits. A banner that cannot be
+    // written means a log that cannot be either: better no server than one
+    // that serves without a trace.
+    if (fflush(stdout) == EOF || ferror(stdout))
+        err(1, "listening banner");
     accept_loop(fds, count);
 }
 

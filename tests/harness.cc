@@ -87,11 +87,12 @@ drain(int fd, std::string &text, int timeout_ms)
 }
 
 Run
-run_binary(const std::vector<std::string> &args, int timeout_ms)
+run_binary(const std::vector<std::string> &args, int timeout_ms,
+           const std::function<void()> &prepare)
 {
     Run r{-1, "", ""};
     int out_fd, err_fd;
-    pid_t pid = spawn(binary_command(args), &out_fd, &err_fd);
+    pid_t pid = spawn(binary_command(args), &out_fd, &err_fd, prepare);
     long long deadline = now_ms() + timeout_ms;
     bool out_open = true, err_open = true;
     while ((out_open || err_open) && now_ms() < deadline) {

@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
-// A run of the binary that ends by itself (command-line cases).
+// A run of the binary that ends by itself (command-line cases), after
+// prepare, if any, has run in the child.
 struct Run {
     int status; // as waitpid reports it
     std::string out, err;
 };
-Run run_binary(const std::vector<std::string> &args, int timeout_ms = 10000);
+Run run_binary(const std::vector<std::string> &args, int timeout_ms = 10000,
+               const std::function<void()> &prepare = nullptr);
 
 // A started server: the supervisor's pid (which leads its own process
 // group) and pipes from its standard output and standard error.
