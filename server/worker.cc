@@ -4,8 +4,10 @@
 #include <err.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "compat/compat.h"
 #include "http/evaluate.h"
 #include "http/parse.h"
 #include "http/request.h"
@@ -28,6 +30,34 @@ set_socket_timeouts(int fd, int seconds)
     return 0;
 }
 
+// Ends the connection without losing the end of the response. The client
+// may have sent more than the head: a pipelined request, a stray line end,
+// a body. Closing a socket that still holds unread bytes resets the
+// connection, and the reset throws away whatever of the response the
+// client has not received yet. So the worker sends its end, then reads and
+// discards what still comes until the client closes too or the linger is
+// over (see worker.h), and closes only then.
+static void
+close_lingering(int fd)
+{
+    shutdown(fd, SHUT_WR);
+    struct timeval wait = {};
+    wait.tv_sec = LINGER_WAIT_SECONDS;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
+        // The response is sent and logged: the buffer is free. Most
+        // clients close at once, so the clock is read only when one sends.
+        time_t deadline = 0;
+        while (read_some(fd, exchange_buffer, sizeof exchange_buffer) > 0) {
+            time_t now = current_time();
+            if (deadline == 0)
+                deadline = now + LINGER_LIMIT_SECONDS;
+            else if (now >= deadline)
+                break;
+        }
+    }
+    close(fd);
+}
+
 void
 serve_connection(int fd, const struct sockaddr_storage *client)
 {
@@ -40,7 +70,5 @@ serve_connection(int fd, const struct sockaddr_storage *client)
         if (address_text(client, address, sizeof address) == 0)
             log_exchange(&r, address, status);
     }
-    shutdown(fd, SHUT_RD);
-    shutdown(fd, SHUT_WR);
-    close(fd);
+    close_lingering(fd);
 }

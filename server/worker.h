@@ -11,9 +11,15 @@ constexpr int SOCKET_TIMEOUT_SECONDS = 30;
 // failed.
 [[nodiscard]] int set_socket_timeouts(int fd, int seconds);
 
+// After its response, a worker reads and discards what the client still
+// sends until the client closes, a wait of LINGER_WAIT_SECONDS passes
+// without a byte, or bytes have kept coming for LINGER_LIMIT_SECONDS.
+constexpr int LINGER_WAIT_SECONDS = 2;
+constexpr int LINGER_LIMIT_SECONDS = 10;
+
 // Serves the one request of the connection fd from client, writes its
-// access log line to standard output, then shuts the connection down and
-// closes it.
+// access log line to standard output, then ends the connection: sends its
+// end, lingers as above, and closes it.
 void serve_connection(int fd, const struct sockaddr_storage *client);
 
 #endif

@@ -230,6 +230,65 @@ TEST_F(Faults, ClientsAbortingALargeGetAreAllLogged)
            (size_t)ABORTING - partial);
 }
 
+// A client that sends more after its head, a pipelined request here, and
+// reads a large response slowly still gets all of it, and the log line
+// tells the truth. Closing a connection that holds unread input resets
+// it, and the reset throws away what the client has not read yet; the
+// worker reads that input first.
+TEST_F(Faults, APipeliningClientReadingSlowlyGetsTheWholeResponse)
+{
+    constexpr off_t SIZE = 50000000;
+    std::string large = dir + "/large";
+    FILE *fp = fopen(large.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(ftruncate(fileno(fp), SIZE), 0);
+    fclose(fp);
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+
+    int fd = connect_to(s.port);
+    ASSERT_NE(fd, -1);
+    ASSERT_TRUE(
+        send_all(fd, "GET /large HTTP/1.1\r\nUser-Agent: pipelining\r\n\r\n"));
+    std::string head;
+    size_t received = 0;
+    bool pipelined = false;
+    long long start = now_ms();
+    int error = 0;
+    for (;;) {
+        if (!pipelined && now_ms() - start >= 200) {
+            ASSERT_TRUE(send_all(fd, "GET /small HTTP/1.1\r\n\r\n"));
+            pipelined = true;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) {
+            error = ETIMEDOUT;
+            break;
+        }
+        char buf[65536];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        received += (size_t)n;
+        if (head.size() < 512)
+            head.append(buf, std::min((size_t)n, (size_t)512));
+        // About 30 MB a second: the response is still on its way when
+        // the worker has written the last of it.
+        usleep(2000);
+    }
+    close(fd);
+    EXPECT_EQ(error, 0) << strerror(error);
+    size_t head_size = head.find("\r\n\r\n") + 4;
+    ASSERT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+    EXPECT_EQ(received - head_size, (size_t)SIZE);
+    ASSERT_TRUE(s.wait_lines(2)) << s.out;
+    EXPECT_EQ(s.log_lines(), std::vector<std::string>{"50000000\t127.0.0.1\t"
+                                                      "200\tpipelining\t/"
+                                                      "large"});
+}
+
 // The supervisor, the server process and one more.
 constexpr rlim_t FORK_TEST_NPROC = 3;
 
