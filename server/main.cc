@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "compat/compat.h"
@@ -20,6 +21,29 @@ static constexpr char USAGE[] = "usage: corvansel [-d dir] [-l address] port\n";
 // Back off this long after running out of descriptors or memory, so the
 // loop does not spin on a connection it cannot take yet.
 static constexpr int RESOURCE_BACKOFF_MS = 100;
+
+// Undoes what a careless caller may have left behind, before anything else
+// opens a descriptor or forks. A standard descriptor left closed would be
+// taken by the first socket the server opens, and the access log written
+// into a client's connection: each closed one is opened on /dev/null. And
+// with SIGCHLD ignored, as a caller can pass it on, the system would reap
+// the server process itself, and the supervisor could not tell how it
+// ended: it goes back to its default action.
+static void
+prepare_process()
+{
+    FILE *const streams[] = {stdin, stdout, stderr};
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 || errno != EBADF)
+            continue;
+        // The lower ones are open by now, so /dev/null takes this number.
+        if (freopen("/dev/null", fd == STDIN_FILENO ? "r" : "w",
+                    streams[fd]) == nullptr)
+            err(1, "/dev/null");
+    }
+    signal(SIGCHLD, SIG_DFL);
+}
 
 // The two lines that head both the help text and the usage error.
 static void
@@ -190,6 +214,7 @@ run_server(const char *dir, const char *host, const char *port)
 int
 main(int argc, char *argv[])
 {
+    prepare_process();
     if (argc > 1 && strcmp(argv[1], "-h") == 0)
         print_help();
 

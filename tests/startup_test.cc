@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/exchange_util.h"
+#include "tests/fault_util.h"
 #include "tests/harness.h"
 
 class Startup : public testing::Test {
@@ -212,4 +215,66 @@ TEST_F(Startup, RestartsOnAPortWithClosedConnections)
     Server again;
     EXPECT_TRUE(start_server(again, args)) << again.err;
     again.stop();
+}
+
+// A caller can pass SIGCHLD on ignored, and with it ignored the system
+// reaps the server process itself. The supervisor must still learn how it
+// ended, or a failed start would look like success.
+TEST_F(Startup, IgnoredSigchldKeepsTheExitStatuses)
+{
+    auto ignore_sigchld = [] { signal(SIGCHLD, SIG_IGN); };
+    ::Run r = run_binary({"-d", dir + "/missing", "-l", "127.0.0.1",
+                          std::to_string(free_port())},
+                         10000, ignore_sigchld);
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 1) << r.err;
+
+    Server s;
+    ASSERT_TRUE(start_prepared(s, server_command(dir), ignore_sigchld))
+        << s.err;
+    pid_t server = server_process(s);
+    ASSERT_NE(server, -1);
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    int status = s.wait_exit();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+}
+
+// Started with standard input and output closed, the server must not let
+// a socket take their numbers: the access log line would be written into
+// a client's connection, after its response.
+TEST_F(Startup, ClosedStandardDescriptorsKeepTheLogOutOfConnections)
+{
+    write_file(dir + "/ten", "0123456789");
+    int port = free_port();
+    std::string port_text = std::to_string(port);
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        execl(CORVANSEL_BINARY, "corvansel", "-d", dir.c_str(), "-l",
+              "127.0.0.1", port_text.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    // Without standard output there is no banner to wait for: wait until
+    // the port takes connections.
+    std::string response;
+    for (int i = 0; i < 1000 && response.empty(); i++) {
+        int fd = connect_to(port);
+        if (fd == -1) {
+            usleep(10000);
+            continue;
+        }
+        ASSERT_TRUE(send_all(fd, "GET /ten HTTP/1.1\r\nUser-Agent: t\r\n\r\n"));
+        response = read_all(fd);
+        close(fd);
+    }
+    kill(pid, SIGTERM);
+    int status;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    kill(-pid, SIGKILL);
+    EXPECT_EQ(head_of(response).rfind("HTTP/1.1 200 OK\r\n", 0), 0u)
+        << response;
+    EXPECT_EQ(body_of(response), "0123456789");
 }
