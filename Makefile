@@ -3,6 +3,11 @@
 
 PORT ?= 8080
 JOBS ?= 2
+# The program that run starts and install installs, and what run makes
+# first: a test names the binary it has just built and leaves BUILD_FIRST
+# empty.
+BINARY ?= build/release/corvansel
+BUILD_FIRST ?= build
 
 .PHONY: all build run check bench order fuzz clean
 
@@ -13,8 +18,13 @@ build:
 	cmake --build --preset release -j ${JOBS}
 
 # Serves the current directory on 127.0.0.1 and ::1, port ${PORT}.
-run: build
-	./build/release/corvansel ${PORT}
+# The server leads a process group of its own, and a terminal's Ctrl-C
+# signals only the foreground group, make's and this shell's: the shell
+# passes the signal on and waits for the server, so that make ends with it.
+run: ${BUILD_FIRST}
+	@'${BINARY}' ${PORT} & pid=$$!; \
+	trap 'kill $$pid; wait $$pid; exit 1' INT HUP QUIT TERM; \
+	wait $$pid
 
 # Every test, in the debug build (g++) and the sanitizer build (clang).
 # Installs first whatever tools a fresh machine lacks.
@@ -52,13 +62,11 @@ fuzz:
 clean:
 	rm -rf build
 
-# Installation, with PREFIX and DESTDIR as usual. BINARY is the program to
-# install, so that a test can install the one it has just built. The page
+# Installation, with PREFIX and DESTDIR as usual, of BINARY. The page
 # goes to share/man/man1, or to man/man1 on FreeBSD, where local pages have
 # long lived; MAN1DIR overrides both. The shell makes that choice, since the
 # two makes share no syntax for conditionals.
 PREFIX ?= /usr/local
-BINARY ?= build/release/corvansel
 MAN1DIR ?=
 
 .PHONY: install uninstall

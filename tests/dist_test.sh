@@ -17,6 +17,14 @@ fail() {
 }
 
 skipped=""
+# The last value the unit gives a setting, or nothing.
+unit_setting() {
+    sed -n "s/^$1=//p" "$tmp/corvansel.service" | tail -n 1
+}
+# A systemd time span ($1, or $2 when $1 is empty) in microseconds.
+microseconds() {
+    systemd-analyze timespan "${1:-$2}" | sed -n 's/^ *.*s: *\([0-9][0-9]*\)$/\1/p'
+}
 check_unit() {
     # The unit names the installed binary and its manual page; let both resolve
     # to what was just built, so that verify checks them too.
@@ -32,8 +40,21 @@ check_unit() {
         cat "$tmp/verify.out" >&2
         fail "unit: systemd-analyze verify"
     fi
-    grep -q '^SuccessExitStatus=1$' "$tmp/corvansel.service" ||
+    # A stop makes the server exit with 1, which must count as success, or
+    # every stop would leave the unit failed. Any other end restarts it,
+    # and a start that keeps failing (exit 1 as well) must reach the start
+    # limit, the failed state, instead of being retried for ever: more
+    # than StartLimitBurst restarts must fit in StartLimitIntervalSec. The
+    # defaults, 5 in 10 s, never fill with a RestartSec of 2 s or more.
+    [ "$(unit_setting SuccessExitStatus)" = 1 ] ||
         fail "unit: a normal stop exits 1 and must count as success"
+    [ "$(unit_setting Restart)" = always ] ||
+        fail "unit: Restart= is not always"
+    restart=$(microseconds "$(unit_setting RestartSec)" 100ms)
+    interval=$(microseconds "$(unit_setting StartLimitIntervalSec)" 10s)
+    burst=$(unit_setting StartLimitBurst)
+    [ $((${burst:-5} * restart)) -lt "$interval" ] ||
+        fail "unit: a start that keeps failing never reaches the start limit"
     # The exposure is 1.1 on the 0-10 scale (11 on this one); loosening the
     # sandbox past 1.5 fails.
     if ! systemd-analyze security --offline=true --threshold=15 \
