@@ -44,12 +44,15 @@ cleanup() {
         kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || :
     done
     for pid in "${!live[@]}"; do
+        gone "$pid" || kill -KILL -- "-$pid" 2>/dev/null || :
         wait "$pid" 2>/dev/null || :
-        kill -KILL -- "-$pid" 2>/dev/null || :
     done
     rm -rf "$tmp"
 }
 trap cleanup EXIT
+# A time-out of the test runner ends the test with a signal, and the
+# daemons, in sessions of their own, would outlive it.
+trap 'exit 1' HUP INT TERM
 
 # Starts a command in a session and process group of its own, so that one
 # signal reaches it and everything it forks. Sets $pid.
