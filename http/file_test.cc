@@ -200,36 +200,51 @@ TEST_F(SendFile, ForbidsAFileThatCannotBeOpened)
     EXPECT_EQ(r.bytes_sent, 0u);
 }
 
-// Root reads any file, so the child drops to an unprivileged user first.
+// Runs send_file for path in a child that has dropped to an unprivileged
+// user, so that file modes count (root reads any file), against a client
+// that reads all it sends. An alarm ends the child if it hangs in an open.
+// Sets *status_as_expected when the child's result was status, with no
+// body bytes counted.
+static Answer
+transfer_unprivileged(const char *path, const struct stat *st, Status status,
+                      bool *status_as_expected)
+{
+    Answer a{};
+    *status_as_expected = false;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1)
+        return a;
+    a.before = time(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(sv[1]);
+        alarm(20);
+        if (geteuid() == 0 && (setgroups(0, nullptr) == -1 ||
+                               setgid(65534) == -1 || setuid(65534) == -1))
+            _exit(2);
+        Request r = make_request(METHOD_GET);
+        Status s = send_file(sv[0], path, &r, st, 0, st->st_size - 1);
+        _exit(s == status && r.bytes_sent == 0 ? 0 : 1);
+    }
+    close(sv[0]);
+    a.response = read_all(sv[1]);
+    close(sv[1]);
+    int wstatus;
+    *status_as_expected = pid != -1 && waitpid(pid, &wstatus, 0) == pid &&
+                          WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+    a.after = time(nullptr);
+    return a;
+}
+
 TEST_F(SendFile, ForbidsAnUnreadableFile)
 {
     write_file("file", "0123456789");
     ASSERT_EQ(chmod("file", 0), 0);
     struct stat st;
     ASSERT_EQ(stat("file", &st), 0);
-
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    Answer a{};
-    a.before = time(nullptr);
-    pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        close(sv[1]);
-        if (geteuid() == 0 && (setgroups(0, nullptr) == -1 ||
-                               setgid(65534) == -1 || setuid(65534) == -1))
-            _exit(2);
-        Request r = make_request(METHOD_GET);
-        Status s = send_file(sv[0], "file", &r, &st, 0, 9);
-        _exit(s == STATUS_FORBIDDEN && r.bytes_sent == 0 ? 0 : 1);
-    }
-    close(sv[0]);
-    a.response = read_all(sv[1]);
-    close(sv[1]);
-    int wstatus;
-    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
-    a.after = time(nullptr);
-    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    bool as_expected;
+    Answer a = transfer_unprivileged("file", &st, STATUS_FORBIDDEN, &as_expected);
+    EXPECT_TRUE(as_expected);
     EXPECT_EQ(mask_date(a), status_response(STATUS_FORBIDDEN));
 }
 
@@ -268,32 +283,9 @@ TEST_F(SendFile, AnswersAFifoAtOnce)
         SCOPED_TRACE(c.path);
         struct stat st;
         ASSERT_EQ(stat(c.path, &st), 0);
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        Answer a{};
-        a.before = time(nullptr);
-        // Unprivileged, so that the mode counts; an alarm ends the child
-        // if it hangs in an open.
-        pid_t pid = fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
-            close(sv[1]);
-            alarm(20);
-            if (geteuid() == 0 && (setgroups(0, nullptr) == -1 ||
-                                   setgid(65534) == -1 || setuid(65534) == -1))
-                _exit(2);
-            Request r = make_request(METHOD_GET);
-            Status s = send_file(sv[0], c.path, &r, &st, 0, 0);
-            _exit(s == c.status && r.bytes_sent == 0 ? 0 : 1);
-        }
-        close(sv[0]);
-        a.response = read_all(sv[1]);
-        close(sv[1]);
-        int wstatus;
-        ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
-        a.after = time(nullptr);
-        EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)
-            << wstatus;
+        bool as_expected;
+        Answer a = transfer_unprivileged(c.path, &st, c.status, &as_expected);
+        EXPECT_TRUE(as_expected);
         EXPECT_EQ(mask_date(a), status_response(c.status));
     }
 }

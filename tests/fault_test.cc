@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/exchange_util.h"
 #include "tests/fault_util.h"
 #include "tests/harness.h"
 
@@ -238,11 +239,7 @@ TEST_F(Faults, ClientsAbortingALargeGetAreAllLogged)
 TEST_F(Faults, APipeliningClientReadingSlowlyGetsTheWholeResponse)
 {
     constexpr off_t SIZE = 50000000;
-    std::string large = dir + "/large";
-    FILE *fp = fopen(large.c_str(), "w");
-    ASSERT_NE(fp, nullptr);
-    ASSERT_EQ(ftruncate(fileno(fp), SIZE), 0);
-    fclose(fp);
+    ASSERT_TRUE(make_large_file(dir + "/large", SIZE));
     Server s;
     ASSERT_TRUE(start_server_on(s, dir)) << s.err;
 
