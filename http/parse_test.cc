@@ -405,10 +405,10 @@ TEST(ReadRequest, RefusesMethodsAndVersions)
 TEST(ReadRequest, LimitsTheTarget)
 {
     std::string longest = "/" + std::string(1022, 't');
-    std::string escaped;
-    for (int i = 0; i < 1024 / 3; i++)
+    std::string escaped = "/";
+    while (escaped.size() < 1024)
         escaped += "%41";
-    escaped = "/" + escaped.substr(0, 1023);
+    ASSERT_EQ(escaped.size(), 1024u);
     const Case cases[] = {
         {.name = "1023 bytes",
          .parts = {"GET " + longest + " HTTP/1.1\r\n\r\n"},
@@ -656,9 +656,11 @@ TEST(DecodePercent, ReadsAnEscapeAsScanfDoes)
         std::string want;
         if (sscanf(e.c_str(), "%2hhx", &byte) != 1)
             want = "%" + e;
-        else if (byte != 0)
-            want =
-                std::string(1, (char)byte) + (e.size() > 2 ? e.substr(2) : "");
+        else if (byte != 0) {
+            want.assign(1, (char)byte);
+            if (e.size() > 2)
+                want += e.substr(2);
+        }
         std::string in = "%" + e;
         std::vector<char> dst(in.size() + 1, 'x');
         decode_percent(in.c_str(), dst.data());

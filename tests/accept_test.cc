@@ -96,7 +96,9 @@ TEST_F(Accept, ServesManyConnectionsInARow)
         SCOPED_TRACE(i);
         int fd = connect_to(s.port);
         ASSERT_NE(fd, -1);
-        std::string response = ask(fd, "/" + std::to_string(i));
+        std::string target = "/";
+        target += std::to_string(i);
+        std::string response = ask(fd, target);
         close(fd);
         EXPECT_EQ(response.rfind(NOT_FOUND, 0), 0u) << response;
     }
@@ -119,7 +121,9 @@ TEST_F(Accept, ServesManyConnectionsAtOnce)
     }
     for (int i = N - 1; i >= 0; i--) {
         SCOPED_TRACE(i);
-        std::string response = ask(fds[i], "/" + std::to_string(i));
+        std::string target = "/";
+        target += std::to_string(i);
+        std::string response = ask(fds[i], target);
         EXPECT_EQ(response.rfind(NOT_FOUND, 0), 0u) << response;
     }
     for (int fd : fds)
