@@ -99,6 +99,18 @@ report_lost_line(int error)
     }
 }
 
+// Takes (F_LOCK) or releases (F_ULOCK) the lock, as lockf does, waiting
+// on through a signal.
+static int
+set_lock(int how)
+{
+    int rc;
+    do
+        rc = lockf(lock_fd, how, 0);
+    while (rc == -1 && errno == EINTR);
+    return rc;
+}
+
 void
 log_exchange(const Request *r, const char *address, Status status)
 {
@@ -113,13 +125,11 @@ log_exchange(const Request *r, const char *address, Status status)
     // writes under one lock. A record lock belongs to the process that
     // holds it: the workers exclude one another although they share the
     // descriptor, and the system lets it go when a worker dies holding it.
-    int locked;
-    do
-        locked = lockf(lock_fd, F_LOCK, 0);
-    while (locked == -1 && errno == EINTR);
+    int locked = set_lock(F_LOCK);
     size_t written;
     if (write_all(STDOUT_FILENO, line, len, &written) != 0)
         report_lost_line(errno);
+    // The next worker in, before this one lingers on its connection.
     if (locked == 0)
-        lockf(lock_fd, F_ULOCK, 0);
+        locked = set_lock(F_ULOCK);
 }
