@@ -11,6 +11,7 @@
 #
 # Knobs (environment): BENCH_RUNS (7), BENCH_SECONDS (2), BENCH_STARTUP_RUNS
 # (21), BENCH_SERVERS ("floor corvansel nginx busybox mini_httpd"),
+# BENCH_PARTS ("load memory startup": the parts to run, in that order),
 # CORVANSEL_BIN (build/release/corvansel), BENCH_REPORT (build/bench-report.md).
 set -euo pipefail
 
@@ -20,6 +21,7 @@ RUNS=${BENCH_RUNS:-7}
 DURATION=${BENCH_SECONDS:-2}
 STARTUP_RUNS=${BENCH_STARTUP_RUNS:-21}
 SERVERS=${BENCH_SERVERS:-floor corvansel nginx busybox mini_httpd}
+PARTS=${BENCH_PARTS:-load memory startup}
 REPORT=${BENCH_REPORT:-$ROOT/build/bench-report.md}
 
 SMALL_SIZE=1024
@@ -33,6 +35,11 @@ SAMPLE_INTERVAL=0.25
     { echo "BENCH_SECONDS must be 1 to 60" >&2; exit 1; }
 [[ $STARTUP_RUNS =~ ^[0-9]+$ && $STARTUP_RUNS -ge 1 && $STARTUP_RUNS -le 200 ]] ||
     { echo "BENCH_STARTUP_RUNS must be 1 to 200" >&2; exit 1; }
+for p in $PARTS; do
+    case $p in load | memory | startup) ;;
+    *) echo "BENCH_PARTS: no part '$p' (load, memory, startup)" >&2; exit 1 ;;
+    esac
+done
 
 log() { printf '[bench] %s\n' "$*" >&2; }
 
@@ -378,6 +385,7 @@ num() {
 }
 
 has() { case " $SERVERS " in *" $1 "*) return 0 ;; esac; return 1; }
+part() { case " $PARTS " in *" $1 "*) return 0 ;; esac; return 1; }
 
 small_table() {
     local test=$1 s rps p50 p99
@@ -437,100 +445,108 @@ write_report() {
     {
         echo "## Figures"
         echo
-        echo "Medians of $RUNS runs of ${DURATION} s each (wrk, one request per"
-        echo "connection: every request carries \`Connection: close\`). Each"
-        echo "ratio (× floor, × nginx, and the targets) is the median over the runs"
-        echo "of the ratio within one run, where the servers took each test back to"
-        echo "back; it can differ a little from the ratio of the medians."
-        echo
-        echo "### Small file (1 KiB), 1 client"
-        echo
-        small_table small1
-        echo
-        echo "### Small file (1 KiB), 32 clients"
-        echo
-        small_table small32
-        echo
-        echo "### Large file (64 MiB), 1 client, repeated"
-        echo
-        echo "| server | MiB/s | × nginx | time per file ms | errors |"
-        echo "|---|---:|---:|---:|---:|"
-        for s in $SERVERS; do
-            [ "$s" = floor ] && continue
-            echo "| $s | $(num "$(fig "$s" large mibs)") |" \
-                "$(run_ratio "$s" nginx large mibs) |" \
-                "$(num "$(awk -v v="$(fig "$s" large p50)" 'BEGIN { if (v != "") print v / 1000 }')" 1) |" \
-                "$(num "$(fig "$s" large errors)") |"
-        done
-        echo
-        echo "### Memory (KiB)"
-        echo
-        echo "Private = Private_Clean + Private_Dirty of the process serving one"
-        echo "connection (for nginx, its worker), while waiting for a request and"
-        echo "while sending the large file to a client that does not read. Resident"
-        echo "total = the sum of Rss (and of Pss) over the server's whole process"
-        echo "tree, sampled every ${SAMPLE_INTERVAL} s under 32 clients. Faults ="
-        echo "the minor page faults of the process serving the connection, from its"
-        echo "fork until it is looked at while sending (not for nginx, whose worker"
-        echo "serves every connection): how much of the program a worker touches."
-        echo
-        local fw
-        fw=$(mem_fig floor waiting)
-        echo "| server | private, waiting | × floor | private, sending | faults, sending | Rss total | × floor | × nginx | Pss total | processes |"
-        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
-        local frss nrss rss
-        frss=$(tree_fig floor 3)
-        nrss=$(tree_fig nginx 3)
-        for s in $SERVERS; do
-            rss=$(tree_fig "$s" 3)
-            echo "| $s | $(num "$(mem_fig "$s" waiting)") |" \
-                "$(ratio "$(mem_fig "$s" waiting)" "$fw") |" \
-                "$(num "$(mem_fig "$s" sending)") |" \
-                "$(num "$(fault_fig "$s" sending)") |" \
-                "$(num "$rss") | $(ratio "$rss" "$frss") | $(ratio "$rss" "$nrss") |" \
-                "$(num "$(tree_fig "$s" 4)") | $(num "$(tree_fig "$s" 5)") |"
-        done
-        echo
-        echo "### Start-up (µs, median of $STARTUP_RUNS starts)"
-        echo
-        echo "From the fork that execs the server to its banner on standard output"
-        echo "(servers that print one), and to the first connection accepted on"
-        echo "its port (every server; polled every 50 µs)."
-        echo
-        local fb fc nc
-        fb=$(startup_fig floor banner)
-        fc=$(startup_fig floor connect)
-        nc=$(startup_fig nginx connect)
-        echo "| server | to banner | × floor | to accepting | × floor | × nginx |"
-        echo "|---|---:|---:|---:|---:|---:|"
-        for s in $SERVERS; do
-            local b c
-            b=$(startup_fig "$s" banner)
-            c=$(startup_fig "$s" connect)
-            echo "| $s | $(num "$b") | $(ratio "$b" "$fb") | $(num "$c") |" \
-                "$(ratio "$c" "$fc") | $(ratio "$c" "$nc") |"
-        done
-        echo
-        echo "### New connections per request"
-        echo
-        echo "Accepted connections (the system's TcpPassiveOpens) over wrk's"
-        echo "requests in a 1 s check at 1 client; 1.00 means one connection per"
-        echo "request."
-        echo
-        echo "| server | accepted | requests | ratio |"
-        echo "|---|---:|---:|---:|"
-        while read -r s acc reqs; do
-            echo "| $s | $acc | $reqs | $(ratio "$acc" "$reqs") |"
-        done <"$WORK/connections"
-        if [ -f "$WORK/nginx-${PORT[nginx]:-0}/access.log" ]; then
+        if part load; then
+            echo "Medians of $RUNS runs of ${DURATION} s each (wrk, one request per"
+            echo "connection: every request carries \`Connection: close\`). Each"
+            echo "ratio (× floor, × nginx, and the targets) is the median over the runs"
+            echo "of the ratio within one run, where the servers took each test back to"
+            echo "back; it can differ a little from the ratio of the medians."
             echo
-            echo "nginx access log: $(awk '$NF != 1 { n++ } END { print n + 0 }' \
-                "$WORK/nginx-${PORT[nginx]}/access.log") of" \
-                "$(wc -l <"$WORK/nginx-${PORT[nginx]}/access.log") requests" \
-                "came on a connection that had already served one."
+            echo "### Small file (1 KiB), 1 client"
+            echo
+            small_table small1
+            echo
+            echo "### Small file (1 KiB), 32 clients"
+            echo
+            small_table small32
+            echo
+            echo "### Large file (64 MiB), 1 client, repeated"
+            echo
+            echo "| server | MiB/s | × nginx | time per file ms | errors |"
+            echo "|---|---:|---:|---:|---:|"
+            for s in $SERVERS; do
+                [ "$s" = floor ] && continue
+                echo "| $s | $(num "$(fig "$s" large mibs)") |" \
+                    "$(run_ratio "$s" nginx large mibs) |" \
+                    "$(num "$(awk -v v="$(fig "$s" large p50)" 'BEGIN { if (v != "") print v / 1000 }')" 1) |" \
+                    "$(num "$(fig "$s" large errors)") |"
+            done
+            echo
         fi
-        if has corvansel && has floor && has busybox && has nginx; then
+        if part memory; then
+            echo "### Memory (KiB)"
             echo
+            echo "Private = Private_Clean + Private_Dirty of the process serving one"
+            echo "connection (for nginx, its worker), while waiting for a request and"
+            echo "while sending the large file to a client that does not read. Resident"
+            echo "total = the sum of Rss (and of Pss) over the server's whole process"
+            echo "tree, sampled every ${SAMPLE_INTERVAL} s under 32 clients. Faults ="
+            echo "the minor page faults of the process serving the connection, from its"
+            echo "fork until it is looked at while sending (not for nginx, whose worker"
+            echo "serves every connection): how much of the program a worker touches."
+            echo
+            local fw
+            fw=$(mem_fig floor waiting)
+            echo "| server | private, waiting | × floor | private, sending | faults, sending | Rss total | × floor | × nginx | Pss total | processes |"
+            echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+            local frss nrss rss
+            frss=$(tree_fig floor 3)
+            nrss=$(tree_fig nginx 3)
+            for s in $SERVERS; do
+                rss=$(tree_fig "$s" 3)
+                echo "| $s | $(num "$(mem_fig "$s" waiting)") |" \
+                    "$(ratio "$(mem_fig "$s" waiting)" "$fw") |" \
+                    "$(num "$(mem_fig "$s" sending)") |" \
+                    "$(num "$(fault_fig "$s" sending)") |" \
+                    "$(num "$rss") | $(ratio "$rss" "$frss") | $(ratio "$rss" "$nrss") |" \
+                    "$(num "$(tree_fig "$s" 4)") | $(num "$(tree_fig "$s" 5)") |"
+            done
+            echo
+        fi
+        if part startup; then
+            echo "### Start-up (µs, median of $STARTUP_RUNS starts)"
+            echo
+            echo "From the fork that execs the server to its banner on standard output"
+            echo "(servers that print one), and to the first connection accepted on"
+            echo "its port (every server; polled every 50 µs)."
+            echo
+            local fb fc nc
+            fb=$(startup_fig floor banner)
+            fc=$(startup_fig floor connect)
+            nc=$(startup_fig nginx connect)
+            echo "| server | to banner | × floor | to accepting | × floor | × nginx |"
+            echo "|---|---:|---:|---:|---:|---:|"
+            for s in $SERVERS; do
+                local b c
+                b=$(startup_fig "$s" banner)
+                c=$(startup_fig "$s" connect)
+                echo "| $s | $(num "$b") | $(ratio "$b" "$fb") | $(num "$c") |" \
+                    "$(ratio "$c" "$fc") | $(ratio "$c" "$nc") |"
+            done
+            echo
+        fi
+        if part load; then
+            echo "### New connections per request"
+            echo
+            echo "Accepted connections (the system's TcpPassiveOpens) over wrk's"
+            echo "requests in a 1 s check at 1 client; 1.00 means one connection per"
+            echo "request."
+            echo
+            echo "| server | accepted | requests | ratio |"
+            echo "|---|---:|---:|---:|"
+            while read -r s acc reqs; do
+                echo "| $s | $acc | $reqs | $(ratio "$acc" "$reqs") |"
+            done <"$WORK/connections"
+            if [ -f "$WORK/nginx-${PORT[nginx]:-0}/access.log" ]; then
+                echo
+                echo "nginx access log: $(awk '$NF != 1 { n++ } END { print n + 0 }' \
+                    "$WORK/nginx-${PORT[nginx]}/access.log") of" \
+                    "$(wc -l <"$WORK/nginx-${PORT[nginx]}/access.log") requests" \
+                    "came on a connection that had already served one."
+            fi
+            echo
+        fi
+        if part load && has corvansel && has floor && has busybox && has nginx; then
             echo "### Targets (corvansel)"
             echo
             local c
@@ -548,8 +564,8 @@ write_report() {
                 "$(ratio "$(mem_fig corvansel waiting)" "$(mem_fig busybox waiting)")" 1 below
             target "worker private memory, sending: × busybox httpd" \
                 "$(ratio "$(mem_fig corvansel sending)" "$(mem_fig busybox sending)")" 1 below
+            echo
         fi
-        echo
         echo "## Machine"
         echo
         echo "- $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)," \
@@ -603,58 +619,66 @@ chmod 755 "$WORK" "$WORK/www"
 chmod 644 "$WORK/www/small.bin" "$WORK/www/large.bin"
 cat "$WORK/www/large.bin" >/dev/null
 
-for s in $SERVERS; do
-    start_server "$s"
-    log "$s listening on 127.0.0.1:${PORT[$s]} (pid ${ROOTPID[$s]})"
-done
-
-for s in $SERVERS; do
-    check_connections "$s"
-done
-
-# Within each run the servers take each test in turn, back to back, in the
-# opposite order every other run: whatever else the machine does then
-# weighs on all of them alike, and a ratio taken within one run compares
-# figures measured seconds apart rather than a minute apart.
-REVERSED=$(echo "$SERVERS" | tr ' ' '\n' | tac | tr '\n' ' ')
-for r in $(seq 1 "$RUNS"); do
-    log "run $r of $RUNS"
-    order=$SERVERS
-    [ $((r % 2)) -eq 0 ] && order=$REVERSED
-    for s in $order; do
-        wrk_run "$s" small1 1 1 /small.bin "$r"
-    done
-    for s in $order; do
-        wrk_run "$s" small32 2 32 /small.bin "$r"
-    done
-    for s in $order; do
-        [ "$s" = floor ] || wrk_run "$s" large 1 1 /large.bin "$r"
-    done
-done
-
-log "memory"
-for r in 1 2 3; do
+if part load || part memory; then
     for s in $SERVERS; do
-        worker_private "$s" waiting
-        [ "$s" = floor ] || worker_private "$s" sending
+        start_server "$s"
+        log "$s listening on 127.0.0.1:${PORT[$s]} (pid ${ROOTPID[$s]})"
     done
-done
-for s in $SERVERS; do
-    tree_memory "$s"
-done
+fi
 
-log "start-up"
-for s in $SERVERS; do
-    port=$(pick_port)
-    # shellcheck disable=SC2046 # the command is split on purpose
-    if [ "$s" = floor ] || [ "$s" = corvansel ]; then
-        echo "$s banner $("$WORK/bin/startup" banner "$STARTUP_RUNS" "$port" \
+if part load; then
+    for s in $SERVERS; do
+        check_connections "$s"
+    done
+
+    # Within each run the servers take each test in turn, back to back, in
+    # the opposite order every other run: whatever else the machine does
+    # then weighs on all of them alike, and a ratio taken within one run
+    # compares figures measured seconds apart rather than a minute apart.
+    REVERSED=$(echo "$SERVERS" | tr ' ' '\n' | tac | tr '\n' ' ')
+    for r in $(seq 1 "$RUNS"); do
+        log "run $r of $RUNS"
+        order=$SERVERS
+        [ $((r % 2)) -eq 0 ] && order=$REVERSED
+        for s in $order; do
+            wrk_run "$s" small1 1 1 /small.bin "$r"
+        done
+        for s in $order; do
+            wrk_run "$s" small32 2 32 /small.bin "$r"
+        done
+        for s in $order; do
+            [ "$s" = floor ] || wrk_run "$s" large 1 1 /large.bin "$r"
+        done
+    done
+fi
+
+if part memory; then
+    log "memory"
+    for r in 1 2 3; do
+        for s in $SERVERS; do
+            worker_private "$s" waiting
+            [ "$s" = floor ] || worker_private "$s" sending
+        done
+    done
+    for s in $SERVERS; do
+        tree_memory "$s"
+    done
+fi
+
+if part startup; then
+    log "start-up"
+    for s in $SERVERS; do
+        port=$(pick_port)
+        # shellcheck disable=SC2046 # the command is split on purpose
+        if [ "$s" = floor ] || [ "$s" = corvansel ]; then
+            echo "$s banner $("$WORK/bin/startup" banner "$STARTUP_RUNS" "$port" \
+                $(server_command "$s" "$port"))" >>"$WORK/times"
+        fi
+        # shellcheck disable=SC2046
+        echo "$s connect $("$WORK/bin/startup" connect "$STARTUP_RUNS" "$port" \
             $(server_command "$s" "$port"))" >>"$WORK/times"
-    fi
-    # shellcheck disable=SC2046
-    echo "$s connect $("$WORK/bin/startup" connect "$STARTUP_RUNS" "$port" \
-        $(server_command "$s" "$port"))" >>"$WORK/times"
-done
+    done
+fi
 
 write_report
 # The figures of every single run, for a look behind the medians: name,
