@@ -11,6 +11,7 @@
 #
 # Knobs (environment): BENCH_RUNS (7), BENCH_SECONDS (2), BENCH_STARTUP_RUNS
 # (21), BENCH_SERVERS ("floor corvansel nginx busybox mini_httpd"),
+# BENCH_SCALE_RUNS (3: the runs that also take 2 to 16 clients),
 # BENCH_PARTS ("load memory startup": the parts to run, in that order),
 # CORVANSEL_BIN (build/release/corvansel), BENCH_REPORT (build/bench-report.md).
 set -euo pipefail
@@ -20,6 +21,7 @@ BIN=${CORVANSEL_BIN:-$ROOT/build/release/corvansel}
 RUNS=${BENCH_RUNS:-7}
 DURATION=${BENCH_SECONDS:-2}
 STARTUP_RUNS=${BENCH_STARTUP_RUNS:-21}
+SCALE_RUNS=${BENCH_SCALE_RUNS:-3}
 SERVERS=${BENCH_SERVERS:-floor corvansel nginx busybox mini_httpd}
 PARTS=${BENCH_PARTS:-load memory startup}
 REPORT=${BENCH_REPORT:-$ROOT/build/bench-report.md}
@@ -27,6 +29,10 @@ REPORT=${BENCH_REPORT:-$ROOT/build/bench-report.md}
 SMALL_SIZE=1024
 LARGE_SIZE=$((64 * 1024 * 1024))
 SAMPLE_INTERVAL=0.25
+# The numbers of clients at which the small file's rate is taken; 1 and 32
+# in every run, the others in the first SCALE_RUNS runs.
+SCALE_CLIENTS="1 2 4 8 16 32"
+HZ=$(getconf CLK_TCK)
 
 # Every loop below is bounded by these, whatever the knobs say.
 [[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 50 ]] ||
@@ -35,6 +41,8 @@ SAMPLE_INTERVAL=0.25
     { echo "BENCH_SECONDS must be 1 to 60" >&2; exit 1; }
 [[ $STARTUP_RUNS =~ ^[0-9]+$ && $STARTUP_RUNS -ge 1 && $STARTUP_RUNS -le 200 ]] ||
     { echo "BENCH_STARTUP_RUNS must be 1 to 200" >&2; exit 1; }
+[[ $SCALE_RUNS =~ ^[0-9]+$ && $SCALE_RUNS -le $RUNS ]] ||
+    { echo "BENCH_SCALE_RUNS must be 0 to BENCH_RUNS" >&2; exit 1; }
 for p in $PARTS; do
     case $p in load | memory | startup) ;;
     *) echo "BENCH_PARTS: no part '$p' (load, memory, startup)" >&2; exit 1 ;;
@@ -233,18 +241,36 @@ passive_opens() {
     awk '/^Tcp:/ { if (seen) print $6; seen = 1 }' /proc/net/snmp
 }
 
-# wrk_run NAME TEST THREADS CLIENTS PATH RUN: one run, one line in RESULTS,
-# with the run's number last so that ratios can be taken within a run.
+# Clock ticks of the whole machine since boot: busy (user, nice, system,
+# interrupts; neither idle, I/O wait nor steal), steal, and all of them.
+cpu_ticks() {
+    awk '/^cpu / { busy = $2 + $3 + $4 + $7 + $8
+                   all = 0; for (i = 2; i <= 9; i++) all += $i
+                   print busy, $9, all }' /proc/stat
+}
+
+# wrk_run NAME TEST THREADS CLIENTS PATH RUN [PORT]: one run, one line in
+# RESULTS: wrk's figures, the run's number (so that ratios can be taken
+# within a run), then the machine's busy time and wrk's own CPU time over
+# the run in µs, whose difference is what the server and the rest of the
+# machine spent.
 wrk_run() {
-    local name=$1 test=$2 threads=$3 clients=$4 path=$5 run=$6 line
-    line=$(timeout $((DURATION + 60)) wrk -t"$threads" -c"$clients" \
+    local name=$1 test=$2 threads=$3 clients=$4 path=$5 run=$6
+    local port=${7:-${PORT[$1]}} line before after wrk_us TIMEFORMAT='%3U %3S'
+    read -r before _ _ < <(cpu_ticks)
+    { time timeout $((DURATION + 60)) wrk -t"$threads" -c"$clients" \
         -d"${DURATION}s" --timeout 30s -s "$ROOT/bench/report.lua" \
-        "http://127.0.0.1:${PORT[$name]}$path" | grep '^RESULT' || true)
+        "http://127.0.0.1:$port$path" >"$WORK/wrk.out" 2>&1 || true; } \
+        2>"$WORK/wrk.time"
+    read -r after _ _ < <(cpu_ticks)
+    line=$(grep '^RESULT' "$WORK/wrk.out" || true)
     if [ -z "$line" ]; then
         log "$name $test: wrk gave no result"
         return 0
     fi
-    echo "$name $test ${line#RESULT } $run" >>"$RESULTS"
+    wrk_us=$(awk 'NF == 2 { printf "%d", ($1 + $2) * 1e6 }' "$WORK/wrk.time")
+    echo "$name $test ${line#RESULT } $run" \
+        "$(((after - before) * 1000000 / HZ)) ${wrk_us:-0}" >>"$RESULTS"
 }
 
 # Checks that every request really came on a new connection: the
@@ -344,17 +370,19 @@ tree_memory() {
 
 # --- report -------------------------------------------------------------
 
-# fig NAME TEST FIELD: median over the runs of one field of RESULTS
-# (req/s, p50, p99 or MiB/s).
+# fig NAME TEST FIELD [LAST]: median over the runs (up to run LAST) of one
+# figure of RESULTS: req/s, p50, p99, MiB/s, errors, or cpu: the CPU time
+# in µs per request that the machine spent outside wrk.
 fig() {
-    local name=$1 test=$2 field=$3
-    awk -v n="$name" -v t="$test" -v f="$field" '
-        $1 == n && $2 == t && $4 > 0 {
+    local name=$1 test=$2 field=$3 last=${4:-$RUNS}
+    awk -v n="$name" -v t="$test" -v f="$field" -v last="$last" '
+        $1 == n && $2 == t && $4 > 0 && $10 <= last {
             if (f == "rps") print $3 / ($4 / 1e6)
             else if (f == "p50") print $6
             else if (f == "p99") print $7
             else if (f == "mibs") print $5 / ($4 / 1e6) / 1048576
-            else if (f == "errors") print $8 + $9 }' "$RESULTS" | median
+            else if (f == "errors") print $8 + $9
+            else if (f == "cpu" && $3 > 0) print ($11 - $12) / $3 }' "$RESULTS" | median
 }
 
 ratio() {
@@ -362,17 +390,20 @@ ratio() {
         if (a == "" || b == "" || b == 0) print "–"; else printf "%.2f", a / b }'
 }
 
-# run_ratio NAME BASE TEST FIELD: the median over the runs of NAME's figure
-# over BASE's figure in the same run. The two were measured back to back,
-# so the drift of a shared machine between runs cancels out of each ratio.
+# run_ratio NAME BASE TEST FIELD [LAST]: the median over the runs (up to
+# run LAST) of NAME's figure over BASE's figure in the same run. The two
+# were measured back to back, so the drift of a shared machine between
+# runs cancels out of each ratio.
 run_ratio() {
-    local name=$1 base=$2 test=$3 field=$4 value
-    value=$(awk -v n="$name" -v b="$base" -v t="$test" -v f="$field" '
+    local name=$1 base=$2 test=$3 field=$4 last=${5:-$RUNS} value
+    value=$(awk -v n="$name" -v b="$base" -v t="$test" -v f="$field" \
+        -v last="$last" '
         function figure() {
             if (f == "rps") return $3 / ($4 / 1e6)
             if (f == "p99") return $7
             return $5 / ($4 / 1e6) / 1048576 }
-        $2 == t && $4 > 0 && ($1 == n || $1 == b) { v[$1, $10] = figure() }
+        $2 == t && $4 > 0 && $10 <= last && ($1 == n || $1 == b) {
+            v[$1, $10] = figure() }
         END { for (k in v) { split(k, p, SUBSEP)
                 if (p[1] == n && (b, p[2]) in v && v[b, p[2]] > 0)
                     print v[k] / v[b, p[2]] } }' "$RESULTS" | median)
@@ -401,6 +432,36 @@ small_table() {
             "$(num "$(awk -v v="$p99" 'BEGIN { if (v != "") print v / 1000 }')" 3) |" \
             "$(run_ratio "$s" floor "$test" p99) | $(num "$(fig "$s" "$test" errors)") |"
     done
+}
+
+# The small file's rate at each number of clients, over the first
+# SCALE_RUNS runs, where every number was measured; and the CPU time per
+# request at 32 clients, with the rate one core would give at that cost.
+scale_table() {
+    local s c cpu head="| server |" rule="|---|"
+    for c in $SCALE_CLIENTS; do
+        head+=" $c |"
+        rule+="---:|"
+    done
+    echo "$head CPU µs per request at 32 | req/s per core |"
+    echo "$rule---:|---:|"
+    for s in $SERVERS; do
+        printf '| %s |' "$s"
+        for c in $SCALE_CLIENTS; do
+            printf ' %s |' "$(num "$(fig "$s" "small$c" rps "$SCALE_RUNS")")"
+        done
+        cpu=$(fig "$s" small32 cpu "$SCALE_RUNS")
+        echo " $(num "$cpu") |" \
+            "$(num "$(awk -v c="$cpu" 'BEGIN { if (c > 0) print 1e6 / c }')") |"
+    done
+    if has corvansel && has floor; then
+        printf '| corvansel × floor |'
+        for c in $SCALE_CLIENTS; do
+            printf ' %s |' "$(run_ratio corvansel floor "small$c" rps "$SCALE_RUNS")"
+        done
+        echo " $(ratio "$(fig corvansel small32 cpu "$SCALE_RUNS")" \
+            "$(fig floor small32 cpu "$SCALE_RUNS")") | |"
+    fi
 }
 
 mem_fig() {
@@ -460,6 +521,20 @@ write_report() {
             echo
             small_table small32
             echo
+            if [ "$SCALE_RUNS" -ge 1 ]; then
+                echo "### Small file (1 KiB), 1 to 32 clients"
+                echo
+                echo "req/s by the number of clients, medians of the first $SCALE_RUNS"
+                echo "run(s), which took every number of clients (2 to 16 with two wrk"
+                echo "threads, as 32). CPU per request = the whole machine's busy time"
+                echo "(user, system and interrupts; neither idle nor steal) during the"
+                echo "32-client test less wrk's own, over the requests: the server's"
+                echo "time, with the kernel's work on the client's side of loopback and"
+                echo "whatever else ran meanwhile; req/s per core = 10⁶ over that."
+                echo
+                scale_table
+                echo
+            fi
             echo "### Large file (64 MiB), 1 client, repeated"
             echo
             echo "| server | MiB/s | × nginx | time per file ms | errors |"
@@ -573,6 +648,10 @@ write_report() {
         # shellcheck disable=SC1091 # the machine's own description
         echo "- $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
         echo "- load average before the run: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg)"
+        echo "- the machine's CPU time during the run (/proc/stat): $(
+            echo "$TICKS_BEFORE $(cpu_ticks)" | awk '{ all = $6 - $3
+                if (all > 0) printf "%.0f%% busy, %.0f%% steal",
+                    100 * ($4 - $1) / all, 100 * ($5 - $2) / all }')"
         echo "- $(g++ --version | head -1); $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2)"
         echo "- $(nginx -v 2>&1); $(busybox 2>&1 | head -1 | cut -d' ' -f1-2);" \
             "$(mini_httpd -V 2>&1 | head -1)"
@@ -596,6 +675,7 @@ if has corvansel && [ ! -x "$BIN" ]; then
 fi
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+TICKS_BEFORE=$(cpu_ticks)
 WORK=$(mktemp -d /tmp/corvansel-bench.XXXXXX)
 RESULTS=$WORK/results
 : >"$RESULTS"
@@ -643,6 +723,14 @@ if part load; then
         for s in $order; do
             wrk_run "$s" small1 1 1 /small.bin "$r"
         done
+        if [ "$r" -le "$SCALE_RUNS" ]; then
+            for c in $SCALE_CLIENTS; do
+                [ "$c" -eq 1 ] || [ "$c" -eq 32 ] && continue
+                for s in $order; do
+                    wrk_run "$s" "small$c" 2 "$c" /small.bin "$r"
+                done
+            done
+        fi
         for s in $order; do
             wrk_run "$s" small32 2 32 /small.bin "$r"
         done
@@ -683,7 +771,8 @@ fi
 write_report
 # The figures of every single run, for a look behind the medians: name,
 # test, then wrk's requests, duration (µs), bytes, p50 and p99 (µs),
-# socket errors, status errors, and the run's number.
+# socket errors, status errors, the run's number, the machine's busy time
+# and wrk's CPU time (µs).
 cp "$RESULTS" "${REPORT%.md}.runs"
 cleanup
 cat "$REPORT"
