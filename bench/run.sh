@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Measures corvansel beside a floor program of the same design (bench/floor.cc)
 # and three peers (nginx, busybox httpd, mini_httpd), all in one run and on
-# loopback only: a small file one request per connection at 1 and 32 clients,
-# a large file at one client, worker and total memory, and start-up time.
+# loopback only: a small file one request per connection at 1 to 32 clients,
+# a large file at one client, worker and total memory, start-up time, and
+# what thousands of connections held open cost (bench/hold.cc).
 # Every figure is the median of several runs; every ratio is the median of
 # the ratios to the floor or nginx measured in the same run. Run by
 # `make bench`, after `make build`.
@@ -12,7 +13,8 @@
 # Knobs (environment): BENCH_RUNS (7), BENCH_SECONDS (2), BENCH_STARTUP_RUNS
 # (21), BENCH_SERVERS ("floor corvansel nginx busybox mini_httpd"),
 # BENCH_SCALE_RUNS (3: the runs that also take 2 to 16 clients),
-# BENCH_PARTS ("load memory startup": the parts to run, in that order),
+# BENCH_HOLD (10000: the connections held open),
+# BENCH_PARTS ("load memory startup hold": the parts to run, in that order),
 # CORVANSEL_BIN (build/release/corvansel), BENCH_REPORT (build/bench-report.md).
 set -euo pipefail
 
@@ -23,7 +25,8 @@ DURATION=${BENCH_SECONDS:-2}
 STARTUP_RUNS=${BENCH_STARTUP_RUNS:-21}
 SCALE_RUNS=${BENCH_SCALE_RUNS:-3}
 SERVERS=${BENCH_SERVERS:-floor corvansel nginx busybox mini_httpd}
-PARTS=${BENCH_PARTS:-load memory startup}
+PARTS=${BENCH_PARTS:-load memory startup hold}
+HOLD=${BENCH_HOLD:-10000}
 REPORT=${BENCH_REPORT:-$ROOT/build/bench-report.md}
 
 SMALL_SIZE=1024
@@ -34,6 +37,10 @@ SAMPLE_INTERVAL=0.25
 SCALE_CLIENTS="1 2 4 8 16 32"
 HZ=$(getconf CLK_TCK)
 
+# A held connection sends one more byte of its request head this often,
+# well within the 30 s corvansel waits for each read.
+HOLD_TRICKLE=10
+
 # Every loop below is bounded by these, whatever the knobs say.
 [[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 50 ]] ||
     { echo "BENCH_RUNS must be 1 to 50" >&2; exit 1; }
@@ -43,9 +50,11 @@ HZ=$(getconf CLK_TCK)
     { echo "BENCH_STARTUP_RUNS must be 1 to 200" >&2; exit 1; }
 [[ $SCALE_RUNS =~ ^[0-9]+$ && $SCALE_RUNS -le $RUNS ]] ||
     { echo "BENCH_SCALE_RUNS must be 0 to BENCH_RUNS" >&2; exit 1; }
+[[ $HOLD =~ ^[0-9]+$ && $HOLD -ge 1 && $HOLD -le 50000 ]] ||
+    { echo "BENCH_HOLD must be 1 to 50000" >&2; exit 1; }
 for p in $PARTS; do
-    case $p in load | memory | startup) ;;
-    *) echo "BENCH_PARTS: no part '$p' (load, memory, startup)" >&2; exit 1 ;;
+    case $p in load | memory | startup | hold) ;;
+    *) echo "BENCH_PARTS: no part '$p' (load, memory, startup, hold)" >&2; exit 1 ;;
     esac
 done
 
@@ -140,6 +149,25 @@ start_group() {
     LAST_PID=$pid
 }
 
+# Ends the process group started by start_group with the given pid and
+# waits, bounded, until every process of it is gone: after thousands of
+# held connections, the next measurement must not share the processor
+# with their exits.
+stop_group() {
+    local pid=$1 i kept=()
+    kill -TERM -- -"$pid" 2>/dev/null || true
+    for i in $(seq 1 300); do
+        pgrep -g "$pid" >/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL -- -"$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    for i in "${PIDS[@]}"; do
+        [ "$i" = "$pid" ] || kept+=("$i")
+    done
+    PIDS=("${kept[@]}")
+}
+
 USED_PORTS=" "
 pick_port() {
     local i p
@@ -172,16 +200,20 @@ wait_listening() {
 # --- the servers --------------------------------------------------------
 
 write_nginx_conf() {
-    local port=$1 conf=$2 dir
+    local port=$1 conf=$2 connections=${NGINX_CONNECTIONS:-1024} dir limit=''
     dir=$(dirname "$conf")
     mkdir -p "$dir"
+    # Each connection is a descriptor of a worker.
+    [ "$connections" -gt 1024 ] &&
+        limit="worker_rlimit_nofile $((connections + 64));"
     cat >"$conf" <<EOF
 daemon off;
 master_process on;
 worker_processes auto;
 pid $dir/nginx.pid;
 error_log $dir/error.log;
-events { worker_connections 1024; }
+$limit
+events { worker_connections $connections; }
 http {
     log_format bench '\$remote_addr - \$remote_user [\$time_local] "\$request" '
                      '\$status \$body_bytes_sent "\$http_referer" '
@@ -338,6 +370,15 @@ worker_private() {
     return 0
 }
 
+# The pids of the whole process tree under root, one a line.
+tree_pids() {
+    ps -e -o pid=,ppid= | awk -v root="$1" '
+        { parent[$1] = $2 }
+        END { for (p in parent) { q = p
+                while (q != root && (q in parent) && q > 1) q = parent[q]
+                if (q == root) print p } }'
+}
+
 # Resident and proportional memory of the whole process tree of a
 # server, sampled while 32 clients load it.
 tree_memory() {
@@ -350,11 +391,7 @@ tree_memory() {
     sleep 0.5
     for i in $(seq 1 $((DURATION * 4 - 2))); do
         kill -0 "$wrkpid" 2>/dev/null || break
-        pids=$(ps -e -o pid=,ppid= | awk -v root="$root" '
-            { parent[$1] = $2 }
-            END { for (p in parent) { q = p
-                    while (q != root && (q in parent) && q > 1) q = parent[q]
-                    if (q == root) print p } }')
+        pids=$(tree_pids "$root")
         {
             printf '%s tree ' "$name"
             for p in $pids; do
@@ -366,6 +403,66 @@ tree_memory() {
     done
     wait "$wrkpid" || true
     BG_WRK=
+}
+
+# The memory a server and the machine use at one moment: the number of
+# processes in the server's tree and the sums of their Rss, Pss and
+# private memory; the kernel's process stacks, page tables and
+# unreclaimable slab (process, memory map and socket structures); and the
+# machine's used memory, MemTotal less MemAvailable. KiB.
+hold_usage() {
+    {
+        tree_pids "$1" | sed 's|.*|/proc/&/smaps_rollup|' |
+            xargs -r cat 2>/dev/null || true
+    } | awk '/^Rss:/ { r += $2; n++ } /^Pss:/ { s += $2 }
+        /^Private_(Clean|Dirty):/ { p += $2 }
+        END { printf "%d %d %d %d", n, r, s, p }'
+    awk '/^(KernelStack|PageTables|SUnreclaim):/ { k += $2 }
+        /^MemTotal:/ { t = $2 } /^MemAvailable:/ { a = $2 }
+        END { printf " %d %d\n", k, t - a }' /proc/meminfo
+}
+
+# hold_test NAME: a fresh instance of the server; a client alone on it
+# (one request per connection, the small file); then HOLD connections
+# held open by bench/hold.cc, the memory that takes, and the same client
+# beside them. A held connection trickles a byte of an unfinished head
+# every HOLD_TRICKLE s; the floor gets none, since it would answer the
+# first byte and it never times out.
+hold_test() {
+    local name=$1 port cmd pid hold trickle=$HOLD_TRICKLE i
+    local held='' ramp='' open='' dropped=''
+    port=$(pick_port)
+    # nginx takes at most worker_connections per worker: room for all of
+    # them in either worker, whichever accepts them.
+    cmd=$(NGINX_CONNECTIONS=$((HOLD + 1024)) server_command "$name" "$port")
+    # shellcheck disable=SC2086 # the command is split on purpose
+    start_group "$WORK/hold-$name.out" $cmd
+    pid=$LAST_PID
+    wait_listening "$port" "$name"
+    wrk_run "$name" alone 1 1 /small.bin 1 "$port"
+    [ "$name" = floor ] && trickle=0
+    echo "$name before $(hold_usage "$pid")" >>"$WORK/hold"
+    : >"$WORK/hold.out"
+    start_group "$WORK/hold.out" "$WORK/bin/hold" "$port" "$HOLD" "$trickle"
+    hold=$LAST_PID
+    for i in $(seq 1 1200); do
+        grep -q '^held' "$WORK/hold.out" && break
+        kill -0 "$hold" 2>/dev/null || break
+        sleep 0.1
+    done
+    read -r _ held ramp < <(grep '^held' "$WORK/hold.out") || true
+    if [ -n "$held" ]; then
+        sleep 1
+        echo "$name after $(hold_usage "$pid")" >>"$WORK/hold"
+        wrk_run "$name" beside 1 1 /small.bin 1 "$port"
+    else
+        log "$name: the connections were not all opened; see below"
+        tail -5 "$WORK/stderr.log" >&2
+    fi
+    stop_group "$hold"
+    read -r _ open _ dropped < <(grep '^open' "$WORK/hold.out") || true
+    echo "$name held ${held:-0} ${ramp:-0} ${open:-0} ${dropped:-0}" >>"$WORK/hold"
+    stop_group "$pid"
 }
 
 # --- report -------------------------------------------------------------
@@ -401,6 +498,7 @@ run_ratio() {
         function figure() {
             if (f == "rps") return $3 / ($4 / 1e6)
             if (f == "p99") return $7
+            if (f == "cpu") return $3 > 0 ? ($11 - $12) / $3 : 0
             return $5 / ($4 / 1e6) / 1048576 }
         $2 == t && $4 > 0 && $10 <= last && ($1 == n || $1 == b) {
             v[$1, $10] = figure() }
@@ -436,7 +534,8 @@ small_table() {
 
 # The small file's rate at each number of clients, over the first
 # SCALE_RUNS runs, where every number was measured; and the CPU time per
-# request at 32 clients, with the rate one core would give at that cost.
+# request at 32 clients over all runs, with the rate one core would give
+# at that cost.
 scale_table() {
     local s c cpu head="| server |" rule="|---|"
     for c in $SCALE_CLIENTS; do
@@ -450,7 +549,7 @@ scale_table() {
         for c in $SCALE_CLIENTS; do
             printf ' %s |' "$(num "$(fig "$s" "small$c" rps "$SCALE_RUNS")")"
         done
-        cpu=$(fig "$s" small32 cpu "$SCALE_RUNS")
+        cpu=$(fig "$s" small32 cpu)
         echo " $(num "$cpu") |" \
             "$(num "$(awk -v c="$cpu" 'BEGIN { if (c > 0) print 1e6 / c }')") |"
     done
@@ -459,9 +558,81 @@ scale_table() {
         for c in $SCALE_CLIENTS; do
             printf ' %s |' "$(run_ratio corvansel floor "small$c" rps "$SCALE_RUNS")"
         done
-        echo " $(ratio "$(fig corvansel small32 cpu "$SCALE_RUNS")" \
-            "$(fig floor small32 cpu "$SCALE_RUNS")") | |"
+        echo " $(run_ratio corvansel floor small32 cpu) | |"
     fi
+}
+
+# hold_fig NAME FIELD: one figure of the held connections' test, KiB per
+# connection for the memory.
+hold_fig() {
+    awk -v n="$1" -v f="$2" '
+        $1 != n { next }
+        $2 == "before" { for (i = 3; i <= 8; i++) b[i] = $i }
+        $2 == "after" { for (i = 3; i <= 8; i++) a[i] = $i; after = 1 }
+        $2 == "held" { held = $3; ramp = $4; open = $5 }
+        END {
+            if (f == "held") print held
+            else if (f == "open") print open
+            else if (f == "rate" && ramp > 0) print held / (ramp / 1e6)
+            else if (f == "processes" && after) print a[3]
+            else if (held > 0 && after) {
+                c = f == "pss" ? 5 : f == "private" ? 6 : f == "kernel" ? 7 : 8
+                print (a[c] - b[c]) / held } }' "$WORK/hold"
+}
+
+hold_tables() {
+    local s
+    echo "| server | held | open at the end | processes | opened per s | Pss | private | kernel | machine |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+    for s in $SERVERS; do
+        echo "| $s | $(num "$(hold_fig "$s" held)") | $(num "$(hold_fig "$s" open)") |" \
+            "$(num "$(hold_fig "$s" processes)") | $(num "$(hold_fig "$s" rate)") |" \
+            "$(num "$(hold_fig "$s" pss)" 1) | $(num "$(hold_fig "$s" private)" 1) |" \
+            "$(num "$(hold_fig "$s" kernel)" 1) | $(num "$(hold_fig "$s" machine)" 1) |"
+    done
+    echo
+    echo "A client beside them: wrk, one client, one request per connection for"
+    echo "the 1 KiB file, ${DURATION} s alone on the fresh instance, then ${DURATION} s while the"
+    echo "connections are held."
+    echo
+    echo "| server | req/s alone | req/s beside | p50 ms alone | p50 ms beside | p99 ms alone | p99 ms beside | errors beside |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    for s in $SERVERS; do
+        echo "| $s | $(num "$(fig "$s" alone rps)") | $(num "$(fig "$s" beside rps)") |" \
+            "$(ms "$(fig "$s" alone p50)") | $(ms "$(fig "$s" beside p50)") |" \
+            "$(ms "$(fig "$s" alone p99)") | $(ms "$(fig "$s" beside p99)") |" \
+            "$(num "$(fig "$s" beside errors)") |"
+    done
+}
+
+# The figures a deployment is sized with, in a few lines.
+sizing_lines() {
+    local pss kernel cpu
+    if part hold; then
+        pss=$(hold_fig corvansel pss)
+        kernel=$(hold_fig corvansel kernel)
+        echo "- held at once: $(num "$(hold_fig corvansel held)") connections of $HOLD" \
+            "asked, $(num "$(hold_fig corvansel open)") still open at the end, in" \
+            "$(num "$(hold_fig corvansel processes)") processes"
+        echo "- memory per held connection: $(num "$(awk -v a="$pss" -v b="$kernel" \
+            'BEGIN { if (a != "" && b != "") print a + b }')") KiB" \
+            "($(num "$pss") KiB Pss of the server's processes, $(num "$kernel") KiB kernel)"
+        echo "- a client beside them: p50 $(ms "$(fig corvansel beside p50)") ms," \
+            "p99 $(ms "$(fig corvansel beside p99)") ms; alone:" \
+            "p50 $(ms "$(fig corvansel alone p50)") ms, p99 $(ms "$(fig corvansel alone p99)") ms"
+    fi
+    if part load; then
+        cpu=$(fig corvansel small32 cpu)
+        echo "- small file, one request per connection: $(num "$(fig corvansel small1 rps)")" \
+            "req/s at 1 client, $(num "$(fig corvansel small32 rps)") req/s at 32 on $(nproc)" \
+            "cores; $(num "$cpu") µs of CPU per request at 32, about" \
+            "$(num "$(awk -v c="$cpu" 'BEGIN { if (c > 0) print 1e6 / c }')") req/s per core"
+    fi
+}
+
+# A figure in µs, in ms with three decimals.
+ms() {
+    num "$(awk -v v="$1" 'BEGIN { if (v != "") print v / 1000 }')" 3
 }
 
 mem_fig() {
@@ -528,9 +699,10 @@ write_report() {
                 echo "run(s), which took every number of clients (2 to 16 with two wrk"
                 echo "threads, as 32). CPU per request = the whole machine's busy time"
                 echo "(user, system and interrupts; neither idle nor steal) during the"
-                echo "32-client test less wrk's own, over the requests: the server's"
-                echo "time, with the kernel's work on the client's side of loopback and"
-                echo "whatever else ran meanwhile; req/s per core = 10⁶ over that."
+                echo "32-client test less wrk's own, over the requests, median of all"
+                echo "$RUNS runs: the server's time, with the kernel's work on the"
+                echo "client's side of loopback and whatever else ran meanwhile; req/s"
+                echo "per core = 10⁶ over that."
                 echo
                 scale_table
                 echo
@@ -600,6 +772,29 @@ write_report() {
             done
             echo
         fi
+        if part hold; then
+            echo "### Held connections"
+            echo
+            echo "$HOLD connections to a fresh instance of each server, opened as fast"
+            echo "as it takes them off its listen queue (bench/hold.cc), each then"
+            echo "sending one byte of an unfinished request head every $HOLD_TRICKLE s (to"
+            echo "the floor nothing: it would answer the first byte, and it never"
+            echo "times out); nginx with worker_connections $((HOLD + 1024)). Held ="
+            echo "open once all were made; open at the end = still held when the"
+            echo "client beside them had finished. Processes = the server's process"
+            echo "tree while they were held. Memory, in KiB per held connection: the"
+            echo "growth from before they were opened to while they were held, over"
+            echo "the number held. Pss and private = those of the server's processes"
+            echo "(smaps_rollup; Pss counts a shared page once over all processes)."
+            echo "Kernel = KernelStack + PageTables + SUnreclaim of /proc/meminfo:"
+            echo "process stacks, page tables, process and socket structures, both"
+            echo "ends of each connection, since the client runs on the same machine."
+            echo "Machine = MemTotal − MemAvailable: all of it, and whatever else"
+            echo "changed on the machine meanwhile."
+            echo
+            hold_tables
+            echo
+        fi
         if part load; then
             echo "### New connections per request"
             echo
@@ -619,6 +814,12 @@ write_report() {
                     "$(wc -l <"$WORK/nginx-${PORT[nginx]}/access.log") requests" \
                     "came on a connection that had already served one."
             fi
+            echo
+        fi
+        if has corvansel && { part hold || part load; }; then
+            echo "### Sizing figures (corvansel)"
+            echo
+            sizing_lines
             echo
         fi
         if part load && has corvansel && has floor && has busybox && has nginx; then
@@ -684,12 +885,15 @@ RESULTS=$WORK/results
 : >"$WORK/faults"
 : >"$WORK/tree"
 : >"$WORK/times"
+: >"$WORK/hold"
 mkdir "$WORK/bin"
 
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -static \
     -o "$WORK/bin/floor" "$ROOT/bench/floor.cc"
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$WORK/bin/startup" \
     "$ROOT/bench/startup.cc"
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$WORK/bin/hold" \
+    "$ROOT/bench/hold.cc"
 
 # The peers drop their privileges to nobody, who must read the files.
 mkdir -p "$WORK/www"
@@ -765,6 +969,13 @@ if part startup; then
         # shellcheck disable=SC2046
         echo "$s connect $("$WORK/bin/startup" connect "$STARTUP_RUNS" "$port" \
             $(server_command "$s" "$port"))" >>"$WORK/times"
+    done
+fi
+
+if part hold; then
+    for s in $SERVERS; do
+        log "$HOLD connections held open: $s"
+        hold_test "$s"
     done
 fi
 
