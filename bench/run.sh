@@ -254,7 +254,18 @@ server_command() {
     esac
 }
 
-declare -A PORT ROOTPID
+# The one process that holds the listening socket on the port, which
+# accepts every connection and, in a server of our design, forks its
+# worker; nothing when several share the socket, as nginx's workers do.
+accepting_pid() {
+    local pids
+    pids=$(ss -Hltnp "sport = :$1" | grep -o 'pid=[0-9]*' | cut -d= -f2 |
+        sort -u)
+    [ "$(echo "$pids" | wc -w)" -eq 1 ] && echo "$pids"
+    return 0
+}
+
+declare -A PORT ROOTPID ACCEPTOR
 start_server() {
     local name=$1 port cmd
     port=$(pick_port)
@@ -264,6 +275,7 @@ start_server() {
     PORT[$name]=$port
     ROOTPID[$name]=$LAST_PID
     wait_listening "$port" "$name"
+    ACCEPTOR[$name]=$(accepting_pid "$port")
 }
 
 # --- measuring ----------------------------------------------------------
@@ -281,20 +293,34 @@ cpu_ticks() {
                    print busy, $9, all }' /proc/stat
 }
 
+# User and system time of a process so far, in clock ticks; nothing if
+# there is no such process.
+process_ticks() {
+    [ -n "$1" ] || return 0
+    { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; } 2>/dev/null || true
+}
+
 # wrk_run NAME TEST THREADS CLIENTS PATH RUN [PORT]: one run, one line in
 # RESULTS: wrk's figures, the run's number (so that ratios can be taken
 # within a run), then the machine's busy time and wrk's own CPU time over
 # the run in µs, whose difference is what the server and the rest of the
-# machine spent.
+# machine spent, and the CPU time of the server's accepting process in µs
+# (-1 when it has none of its own, or on another port than the default).
 wrk_run() {
     local name=$1 test=$2 threads=$3 clients=$4 path=$5 run=$6
     local port=${7:-${PORT[$1]}} line before after wrk_us TIMEFORMAT='%3U %3S'
+    local acceptor='' accept_before='' accept_after='' accept_us=-1
+    [ -z "${7:-}" ] && acceptor=${ACCEPTOR[$name]:-}
+    accept_before=$(process_ticks "$acceptor")
     read -r before _ _ < <(cpu_ticks)
     { time timeout $((DURATION + 60)) wrk -t"$threads" -c"$clients" \
         -d"${DURATION}s" --timeout 30s -s "$ROOT/bench/report.lua" \
         "http://127.0.0.1:$port$path" >"$WORK/wrk.out" 2>&1 || true; } \
         2>"$WORK/wrk.time"
     read -r after _ _ < <(cpu_ticks)
+    accept_after=$(process_ticks "$acceptor")
+    [ -n "$accept_before" ] && [ -n "$accept_after" ] &&
+        accept_us=$(((accept_after - accept_before) * 1000000 / HZ))
     line=$(grep '^RESULT' "$WORK/wrk.out" || true)
     if [ -z "$line" ]; then
         log "$name $test: wrk gave no result"
@@ -302,7 +328,7 @@ wrk_run() {
     fi
     wrk_us=$(awk 'NF == 2 { printf "%d", ($1 + $2) * 1e6 }' "$WORK/wrk.time")
     echo "$name $test ${line#RESULT } $run" \
-        "$(((after - before) * 1000000 / HZ)) ${wrk_us:-0}" >>"$RESULTS"
+        "$(((after - before) * 1000000 / HZ)) ${wrk_us:-0} $accept_us" >>"$RESULTS"
 }
 
 # Checks that every request really came on a new connection: the
@@ -468,8 +494,9 @@ hold_test() {
 # --- report -------------------------------------------------------------
 
 # fig NAME TEST FIELD [LAST]: median over the runs (up to run LAST) of one
-# figure of RESULTS: req/s, p50, p99, MiB/s, errors, or cpu: the CPU time
-# in µs per request that the machine spent outside wrk.
+# figure of RESULTS: req/s, p50, p99, MiB/s, errors; cpu: the CPU time in
+# µs per request that the machine spent outside wrk; accept: that of the
+# server's accepting process.
 fig() {
     local name=$1 test=$2 field=$3 last=${4:-$RUNS}
     awk -v n="$name" -v t="$test" -v f="$field" -v last="$last" '
@@ -479,7 +506,8 @@ fig() {
             else if (f == "p99") print $7
             else if (f == "mibs") print $5 / ($4 / 1e6) / 1048576
             else if (f == "errors") print $8 + $9
-            else if (f == "cpu" && $3 > 0) print ($11 - $12) / $3 }' "$RESULTS" | median
+            else if (f == "cpu" && $3 > 0) print ($11 - $12) / $3
+            else if (f == "accept" && $3 > 0 && $13 >= 0) print $13 / $3 }' "$RESULTS" | median
 }
 
 ratio() {
@@ -499,6 +527,7 @@ run_ratio() {
             if (f == "rps") return $3 / ($4 / 1e6)
             if (f == "p99") return $7
             if (f == "cpu") return $3 > 0 ? ($11 - $12) / $3 : 0
+            if (f == "accept") return $3 > 0 && $13 > 0 ? $13 / $3 : 0
             return $5 / ($4 / 1e6) / 1048576 }
         $2 == t && $4 > 0 && $10 <= last && ($1 == n || $1 == b) {
             v[$1, $10] = figure() }
@@ -537,28 +566,30 @@ small_table() {
 # request at 32 clients over all runs, with the rate one core would give
 # at that cost.
 scale_table() {
-    local s c cpu head="| server |" rule="|---|"
+    local s c cpu accept head="| server |" rule="|---|"
     for c in $SCALE_CLIENTS; do
         head+=" $c |"
         rule+="---:|"
     done
-    echo "$head CPU µs per request at 32 | req/s per core |"
-    echo "$rule---:|---:|"
+    echo "$head CPU µs per request at 32 | req/s per core | accepting µs | its ceiling, req/s |"
+    echo "$rule---:|---:|---:|---:|"
     for s in $SERVERS; do
         printf '| %s |' "$s"
         for c in $SCALE_CLIENTS; do
             printf ' %s |' "$(num "$(fig "$s" "small$c" rps "$SCALE_RUNS")")"
         done
         cpu=$(fig "$s" small32 cpu)
-        echo " $(num "$cpu") |" \
-            "$(num "$(awk -v c="$cpu" 'BEGIN { if (c > 0) print 1e6 / c }')") |"
+        accept=$(fig "$s" small32 accept)
+        echo " $(num "$cpu") | $(num "$(per_second "$cpu")") |" \
+            "$(num "$accept" 1) | $(num "$(per_second "$accept")") |"
     done
     if has corvansel && has floor; then
         printf '| corvansel × floor |'
         for c in $SCALE_CLIENTS; do
             printf ' %s |' "$(run_ratio corvansel floor "small$c" rps "$SCALE_RUNS")"
         done
-        echo " $(run_ratio corvansel floor small32 cpu) | |"
+        echo " $(run_ratio corvansel floor small32 cpu) | |" \
+            "$(run_ratio corvansel floor small32 accept) | |"
     fi
 }
 
@@ -607,7 +638,7 @@ hold_tables() {
 
 # The figures a deployment is sized with, in a few lines.
 sizing_lines() {
-    local pss kernel cpu
+    local pss kernel cpu accept
     if part hold; then
         pss=$(hold_fig corvansel pss)
         kernel=$(hold_fig corvansel kernel)
@@ -623,11 +654,21 @@ sizing_lines() {
     fi
     if part load; then
         cpu=$(fig corvansel small32 cpu)
+        accept=$(fig corvansel small32 accept)
         echo "- small file, one request per connection: $(num "$(fig corvansel small1 rps)")" \
             "req/s at 1 client, $(num "$(fig corvansel small32 rps)") req/s at 32 on $(nproc)" \
             "cores; $(num "$cpu") µs of CPU per request at 32, about" \
-            "$(num "$(awk -v c="$cpu" 'BEGIN { if (c > 0) print 1e6 / c }')") req/s per core"
+            "$(num "$(per_second "$cpu")") req/s per core"
+        echo "- the accepting process: $(num "$accept" 1) µs per connection, at most" \
+            "about $(num "$(per_second "$accept")") connections a second per instance;" \
+            "it keeps up with about $(num "$(awk -v c="$cpu" -v a="$accept" \
+                'BEGIN { if (a > 0) print c / a }')" 1) cores' worth of requests"
     fi
+}
+
+# How many a second a cost in µs allows.
+per_second() {
+    awk -v c="$1" 'BEGIN { if (c > 0) print 1e6 / c }'
 }
 
 # A figure in µs, in ms with three decimals.
@@ -702,7 +743,12 @@ write_report() {
                 echo "32-client test less wrk's own, over the requests, median of all"
                 echo "$RUNS runs: the server's time, with the kernel's work on the"
                 echo "client's side of loopback and whatever else ran meanwhile; req/s"
-                echo "per core = 10⁶ over that."
+                echo "per core = 10⁶ over that. Accepting = the CPU time per request of"
+                echo "the one process that holds the listening socket (for a server of"
+                echo "our design, accept and fork); its ceiling = 10⁶ over that, the most"
+                echo "connections a second that process can take with a core to itself,"
+                echo "however many cores the machine has (none for nginx, whose workers"
+                echo "all accept)."
                 echo
                 scale_table
                 echo
@@ -848,7 +894,10 @@ write_report() {
             "$(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
         # shellcheck disable=SC1091 # the machine's own description
         echo "- $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
-        echo "- load average before the run: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg)"
+        # Thousands of held connections ending at once make the run queue
+        # long for a moment, which the load average after them shows.
+        echo "- load average before the run: $LOAD_BEFORE;${LOAD_BEFORE_HOLD:+" before the held connections: $LOAD_BEFORE_HOLD;"}" \
+            "after: $(cut -d' ' -f1-3 /proc/loadavg)"
         echo "- the machine's CPU time during the run (/proc/stat): $(
             echo "$TICKS_BEFORE $(cpu_ticks)" | awk '{ all = $6 - $3
                 if (all > 0) printf "%.0f%% busy, %.0f%% steal",
@@ -876,6 +925,7 @@ if has corvansel && [ ! -x "$BIN" ]; then
 fi
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+LOAD_BEFORE_HOLD=
 TICKS_BEFORE=$(cpu_ticks)
 WORK=$(mktemp -d /tmp/corvansel-bench.XXXXXX)
 RESULTS=$WORK/results
@@ -973,6 +1023,7 @@ if part startup; then
 fi
 
 if part hold; then
+    LOAD_BEFORE_HOLD=$(cut -d' ' -f1-3 /proc/loadavg)
     for s in $SERVERS; do
         log "$HOLD connections held open: $s"
         hold_test "$s"
