@@ -1,10 +1,10 @@
 // Holds many connections open on a server at 127.0.0.1:port, the way slow
-// clients do: each sends the start of a request head and then one more
-// byte of a header field every few seconds, so a server that waits for the
-// rest of the head keeps a connection (and, for a server of our design, a
-// process) for each. The connections are opened as fast as the server
-// takes them off its listen queue, never overflowing it: an overflowing
-// queue drops handshakes, and each retry waits a second.
+// clients do: each sends one byte of a request head every few seconds and
+// never its end, so a server that waits for the rest of the head keeps a
+// connection (and, for a server of our design, a process) for each. The
+// connections are opened as fast as the server takes them off its listen
+// queue, never overflowing it: an overflowing queue drops handshakes, and
+// each retry waits a second.
 //
 // Prints "held N ramp_us" once N connections are open, then holds them
 // until SIGTERM or SIGINT (or the time limit), then prints "open N
@@ -89,7 +89,7 @@ accept_queue(int nl, int port, ListenQueue *q)
     req.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     req.r.sdiag_family = AF_INET;
     req.r.sdiag_protocol = IPPROTO_TCP;
-    req.r.idiag_states = 1 << 10; // TCP_LISTEN
+    req.r.idiag_states = 1 << TCP_LISTEN;
     req.r.id.idiag_sport = htons(static_cast<uint16_t>(port));
     if (send(nl, &req, sizeof req, 0) == -1)
         err(1, "sock_diag send");
@@ -132,8 +132,8 @@ wait_queue_room(int nl, int port)
         ListenQueue q;
         if (accept_queue(nl, port, &q) != 0)
             errx(1, "nothing listens on 127.0.0.1:%d", port);
-        unsigned room = q.backlog / 2 < QUEUE_ROOM_MAX ? q.backlog / 2
-                                                       : QUEUE_ROOM_MAX;
+        unsigned room =
+            q.backlog / 2 < QUEUE_ROOM_MAX ? q.backlog / 2 : QUEUE_ROOM_MAX;
         if (room == 0)
             room = 1;
         if (q.length < room)
