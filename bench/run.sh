@@ -562,9 +562,9 @@ small_table() {
 }
 
 # The small file's rate at each number of clients, over the first
-# SCALE_RUNS runs, where every number was measured; and the CPU time per
-# request at 32 clients over all runs, with the rate one core would give
-# at that cost.
+# SCALE_RUNS runs, where every number was measured; and, over all runs,
+# the CPU time per request at 32 clients, of the whole machine less wrk
+# and of the accepting process alone, with the rate each cost allows.
 scale_table() {
     local s c cpu accept head="| server |" rule="|---|"
     for c in $SCALE_CLIENTS; do
