@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +22,11 @@ static constexpr time_t REPORT_INTERVAL_SECONDS = 1;
 
 // The lock file's descriptor, inherited by every worker; -1 without one.
 static int lock_fd = -1;
+
+// Whether a line's write needs the lock: not when standard output is a
+// regular file, where the system makes each write whole by itself, one
+// after the other, each at the end of the last.
+static bool lock_writes = true;
 
 // What the workers keep in the lock file: when lost lines were last
 // reported, and how many have been lost since.
@@ -38,6 +44,9 @@ open_log()
     if (lock_fd == -1)
         err(1, "log lock '%s'", path);
     unlink(path);
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode))
+        lock_writes = false;
 }
 
 static char *
@@ -99,16 +108,16 @@ report_lost_line(int error)
     }
 }
 
-// Takes (F_LOCK) or releases (F_ULOCK) the lock, as lockf does, waiting
-// on through a signal.
-static int
+// Takes (F_LOCK) or releases (F_ULOCK) the lock, waiting on through a
+// signal. Returns true when it did.
+static bool
 set_lock(int how)
 {
     int rc;
     do
         rc = lockf(lock_fd, how, 0);
     while (rc == -1 && errno == EINTR);
-    return rc;
+    return rc == 0;
 }
 
 void
@@ -121,15 +130,20 @@ log_exchange(const Request *r, const char *address, Status status)
 
     // A pipe keeps a write whole only up to PIPE_BUF bytes (4096 on Linux,
     // 512 on FreeBSD), and a slow reader takes a longer one in pieces,
-    // between which another worker's line would land. So every worker
-    // writes under one lock. A record lock belongs to the process that
-    // holds it: the workers exclude one another although they share the
-    // descriptor, and the system lets it go when a worker dies holding it.
-    int locked = set_lock(F_LOCK);
+    // between which another worker's line would land. So, unless standard
+    // output is a regular file, every worker writes under one lock. A
+    // record lock belongs to the process that holds it: the workers exclude
+    // one another although they share the descriptor, and the system lets
+    // it go when a worker dies holding it.
+    bool locked = lock_writes && set_lock(F_LOCK);
     size_t written;
-    if (write_all(STDOUT_FILENO, line, len, &written) != 0)
-        report_lost_line(errno);
+    if (write_all(STDOUT_FILENO, line, len, &written) != 0) {
+        int error = errno;
+        if (!locked)
+            locked = set_lock(F_LOCK);
+        report_lost_line(error);
+    }
     // The next worker in, before this one lingers on its connection.
-    if (locked == 0)
-        locked = set_lock(F_ULOCK);
+    if (locked)
+        set_lock(F_ULOCK);
 }

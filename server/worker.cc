@@ -34,26 +34,29 @@ set_socket_timeouts(int fd, int seconds)
 // may have sent more than the head: a pipelined request, a stray line end,
 // a body. Closing a socket that still holds unread bytes resets the
 // connection, and the reset throws away whatever of the response the
-// client has not received yet. So the worker sends its end, then reads and
-// discards what still comes until the client closes too or the linger is
-// over (see worker.h), and closes only then.
+// client has not received yet. So the worker sends its end and, when the
+// client has sent more by then, reads and discards what still comes until
+// the client closes too or the linger is over (see worker.h), and closes
+// only then. A client that has sent nothing more by the time its whole
+// response is written rarely sends more, and waiting for every client to
+// close would cost each connection a sleep and a wake-up.
 static void
 close_lingering(int fd)
 {
     shutdown(fd, SHUT_WR);
+    char byte;
+    if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
+        close(fd);
+        return;
+    }
     struct timeval wait = {};
     wait.tv_sec = LINGER_WAIT_SECONDS;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
-        // The response is sent and logged: the buffer is free. Most
-        // clients close at once, so the clock is read only when one sends.
-        time_t deadline = 0;
-        while (read_some(fd, exchange_buffer, sizeof exchange_buffer) > 0) {
-            time_t now = current_time();
-            if (deadline == 0)
-                deadline = now + LINGER_LIMIT_SECONDS;
-            else if (now >= deadline)
-                break;
-        }
+        // The response is sent and logged: the buffer is free.
+        time_t deadline = current_time() + LINGER_LIMIT_SECONDS;
+        while (read_some(fd, exchange_buffer, sizeof exchange_buffer) > 0 &&
+               current_time() < deadline)
+            ;
     }
     close(fd);
 }
