@@ -63,10 +63,15 @@ for _ in $(seq 1 100); do
 done
 [ -n "$port" ] || { echo "no free port" >&2; exit 1; }
 
+# The log goes through a pipe, as to the journal or a log filter, so that
+# the workers take the lock that keeps its lines whole; a regular file
+# would spare them that.
+mkfifo "$WORK/log"
+cat "$WORK/log" >"$WORK/out" &
 valgrind --tool=callgrind --trace-children=yes --zero-before=_Fork \
     --demangle=no --callgrind-out-file="$WORK/prof/%p" \
     "$BIN" -d "$WORK/www" -l 127.0.0.1 "$port" \
-    >"$WORK/out" 2>"$WORK/valgrind.log" &
+    >"$WORK/log" 2>"$WORK/valgrind.log" &
 SERVER=$!
 for _ in $(seq 1 300); do
     grep -q '^Listening' "$WORK/out" 2>/dev/null && break
