@@ -179,8 +179,9 @@ evaluate_request(int fd, Request *r)
     }
 
     // Dropping the Range value makes the answer the whole file, as if the
-    // client had asked for no range.
-    if (!range_still_applies(r->field[FIELD_IF_RANGE], st.st_mtime))
+    // client had asked for no range; without one, If-Range means nothing.
+    if (r->field[FIELD_RANGE][0] != '\0' &&
+        !range_still_applies(r->field[FIELD_IF_RANGE], st.st_mtime))
         r->field[FIELD_RANGE][0] = '\0';
 
     int64_t lower = 0;
