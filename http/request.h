@@ -52,6 +52,10 @@ struct Request {
     char target[TARGET_MAX];
     char field[FIELD_COUNT][FIELD_VALUE_MAX];
     uint64_t bytes_sent;
+    // The client sent bytes after the head (a body, a pipelined request)
+    // before the head was read: more may be on the way, and the connection
+    // must not be closed before they are.
+    bool input_after_head;
 };
 
 // A worker's one large buffer: it holds the request's head while that is
