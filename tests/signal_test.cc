@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/exchange_util.h"
+#include "tests/fault_util.h"
 #include "tests/harness.h"
 
 class Signals : public ::testing::Test {
@@ -79,12 +80,23 @@ class Signals : public ::testing::Test {
     size_t received = 0;
 };
 
+// So too when whoever started the server left those signals blocked: a
+// signal mask survives exec, and every process would inherit it.
 TEST_F(Signals, EachTerminationSignalToTheSupervisorEndsTheWholeGroup)
 {
+    for (bool blocked : {false, true})
     for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(sig));
+        SCOPED_TRACE(std::string(strsignal(sig)) +
+                     (blocked ? ", blocked by the caller" : ""));
         Server s;
-        ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+        ASSERT_TRUE(start_prepared(s, server_command(dir), [blocked] {
+            sigset_t set;
+            sigemptyset(&set);
+            for (int caught : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD})
+                sigaddset(&set, caught);
+            if (blocked)
+                sigprocmask(SIG_BLOCK, &set, nullptr);
+        })) << s.err;
         ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
         pid_t server, worker;
         ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
