@@ -8,6 +8,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "http/append.h"
+#include "http/connection.h"
+#include "http/date.h"
 #include "http/request.h"
 
 // The widest head: its fixed text (about 170 bytes), both dates, the

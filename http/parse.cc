@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "http/connection.h"
 #include "http/request.h"
 
 static constexpr char HEAD_END[] = "\r\n\r\n";

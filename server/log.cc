@@ -13,7 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "compat/compat.h"
+#include "http/append.h"
 #include "http/request.h"
 
 // Lost lines are reported no more often than this, however many there are.

@@ -10,7 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "compat/compat.h"
+#include "http/connection.h"
 #include "http/evaluate.h"
 #include "http/parse.h"
 #include "http/request.h"
