@@ -23,8 +23,8 @@
 
 #include <gtest/gtest.h>
 
-#include "http/exchange_test_util.h"
 #include "http/date.h"
+#include "http/exchange_test_util.h"
 #include "http/request.h"
 
 constexpr char FILE_CONTENT[] = "0123456789";

@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "http/exchange_test_util.h"
 #include "http/date.h"
+#include "http/exchange_test_util.h"
 #include "http/request.h"
 
 using namespace std::string_literals;

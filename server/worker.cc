@@ -59,8 +59,7 @@ close_lingering(int fd, bool input_after_head)
 {
     shutdown(fd, SHUT_WR);
     char byte;
-    if (!input_after_head &&
-        recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
+    if (!input_after_head && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
         close(fd);
         return;
     }
@@ -70,8 +69,9 @@ close_lingering(int fd, bool input_after_head)
         int64_t left = deadline - monotonic_ms();
         if (left <= 0)
             break;
-        int wait = left < LINGER_WAIT_SECONDS * 1000 ? (int)left
-                                                     : LINGER_WAIT_SECONDS * 1000;
+        int wait = left < LINGER_WAIT_SECONDS * 1000
+                       ? (int)left
+                       : LINGER_WAIT_SECONDS * 1000;
         struct pollfd p = {fd, POLLIN, 0};
         int ready = poll(&p, 1, wait);
         if (ready == -1 && errno == EINTR)

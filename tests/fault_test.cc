@@ -317,9 +317,9 @@ TEST_F(Faults, AFileSwappedForAFifoNeverHoldsAWorker)
             for (int i = 0; i < REQUESTS; i++) {
                 int fd = connect_to(s.port);
                 std::string response;
-                bool whole =
-                    fd != -1 && send_all(fd, "GET /swapped HTTP/1.0\r\n\r\n") &&
-                    read_to_end(fd, response, 10000);
+                bool whole = fd != -1 &&
+                             send_all(fd, "GET /swapped HTTP/1.0\r\n\r\n") &&
+                             read_to_end(fd, response, 10000);
                 if (fd != -1)
                     close(fd);
                 if (whole && body_of(response) == SMALL_CONTENT)

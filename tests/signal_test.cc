@@ -85,38 +85,40 @@ class Signals : public ::testing::Test {
 TEST_F(Signals, EachTerminationSignalToTheSupervisorEndsTheWholeGroup)
 {
     for (bool blocked : {false, true})
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        SCOPED_TRACE(std::string(strsignal(sig)) +
-                     (blocked ? ", blocked by the caller" : ""));
-        Server s;
-        ASSERT_TRUE(start_prepared(s, server_command(dir), [blocked] {
-            sigset_t set;
-            sigemptyset(&set);
-            for (int caught : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD})
-                sigaddset(&set, caught);
-            if (blocked)
-                sigprocmask(SIG_BLOCK, &set, nullptr);
-        })) << s.err;
-        ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
-        pid_t server, worker;
-        ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+        for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) +
+                         (blocked ? ", blocked by the caller" : ""));
+            Server s;
+            ASSERT_TRUE(start_prepared(s, server_command(dir), [blocked] {
+                sigset_t set;
+                sigemptyset(&set);
+                for (int caught : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD})
+                    sigaddset(&set, caught);
+                if (blocked)
+                    sigprocmask(SIG_BLOCK, &set, nullptr);
+            })) << s.err;
+            ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
+            pid_t server, worker;
+            ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
 
-        ASSERT_EQ(kill(s.pid, sig), 0);
-        int status = s.wait_exit();
-        ASSERT_NE(status, -1) << "the supervisor did not end";
-        EXPECT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(wait_processes_ended({server, worker}), std::vector<pid_t>{});
+            ASSERT_EQ(kill(s.pid, sig), 0);
+            int status = s.wait_exit();
+            ASSERT_NE(status, -1) << "the supervisor did not end";
+            EXPECT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+            EXPECT_EQ(wait_processes_ended({server, worker}),
+                      std::vector<pid_t>{});
 
-        // The transfer stopped short, and nothing was logged: standard
-        // output ends, every writer gone, with the banner alone.
-        EXPECT_LT(received + read_all(client).size(), (size_t)LARGE_FILE_SIZE);
-        close(client);
-        client = -1;
-        EXPECT_FALSE(s.wait_lines(2));
-        EXPECT_LT(s.out_fd, 0) << "standard output is still open";
-        EXPECT_EQ(s.log_lines(), std::vector<std::string>{}) << s.out;
-    }
+            // The transfer stopped short, and nothing was logged: standard
+            // output ends, every writer gone, with the banner alone.
+            EXPECT_LT(received + read_all(client).size(),
+                      (size_t)LARGE_FILE_SIZE);
+            close(client);
+            client = -1;
+            EXPECT_FALSE(s.wait_lines(2));
+            EXPECT_LT(s.out_fd, 0) << "standard output is still open";
+            EXPECT_EQ(s.log_lines(), std::vector<std::string>{}) << s.out;
+        }
 }
 
 TEST_F(Signals, TermToTheServerProcessAloneLetsTheRunningWorkerFinish)
