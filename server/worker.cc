@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "compat/compat.h"
 #include "http/connection.h"
 #include "http/evaluate.h"
 #include "http/parse.h"
@@ -31,16 +32,6 @@ set_socket_timeouts(int fd, int seconds)
         return 1;
     }
     return 0;
-}
-
-// Milliseconds on the monotonic clock, for the linger's deadline: the
-// wall clock may be set back or forth meanwhile.
-static int64_t
-monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Ends the connection without losing the end of the response. The client
@@ -69,11 +60,11 @@ close_lingering(int fd, bool input_after_head)
         int64_t left = deadline - monotonic_ms();
         if (left <= 0)
             break;
-        int wait = left < LINGER_WAIT_SECONDS * 1000
-                       ? (int)left
-                       : LINGER_WAIT_SECONDS * 1000;
+        int timeout_ms = left < LINGER_WAIT_SECONDS * 1000
+                             ? (int)left
+                             : LINGER_WAIT_SECONDS * 1000;
         struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, wait);
+        int ready = poll(&p, 1, timeout_ms);
         if (ready == -1 && errno == EINTR)
             continue;
         if (ready != 1)
