@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "http/connection.h"
 #include "http/request.h"
 
 static constexpr char HEAD_END[] = "\r\n\r\n";
@@ -18,8 +19,7 @@ static ptrdiff_t
 find_head_end(const char *buf, size_t from, size_t len)
 {
     for (size_t i = from; i + HEAD_END_LENGTH <= len; i++)
-        if (buf[i] == '\r' &&
-            memcmp(buf + i, HEAD_END, HEAD_END_LENGTH) == 0)
+        if (buf[i] == '\r' && memcmp(buf + i, HEAD_END, HEAD_END_LENGTH) == 0)
             return (ptrdiff_t)i;
     return -1;
 }
@@ -44,8 +44,8 @@ read_head(int fd, char *buf, size_t size, Request *r)
             break;
         }
         // A blank line may straddle the last read and this one.
-        size_t from = fill >= HEAD_END_LENGTH - 1 ? fill - (HEAD_END_LENGTH - 1)
-                                                  : 0;
+        size_t from =
+            fill >= HEAD_END_LENGTH - 1 ? fill - (HEAD_END_LENGTH - 1) : 0;
         fill += (size_t)n;
         ptrdiff_t end = find_head_end(buf, from, fill);
         if (end >= 0) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "compat/compat.h"
+#include "http/append.h"
 #include "http/request.h"
 
 // Lost lines are reported no more often than this, however many there are.
@@ -42,14 +43,6 @@ static LogShared *shared = nullptr;
 // regular file, where the system makes each write whole by itself, one
 // after the other, each at the end of the last.
 static bool lock_writes = true;
-
-static int64_t
-monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 void
 open_log()

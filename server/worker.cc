@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "compat/compat.h"
+#include "http/connection.h"
 #include "http/evaluate.h"
 #include "http/parse.h"
 #include "http/request.h"
@@ -33,16 +34,6 @@ set_socket_timeouts(int fd, int seconds)
     return 0;
 }
 
-// Milliseconds on the monotonic clock, for the linger's deadline: the
-// wall clock may be set back or forth meanwhile.
-static int64_t
-monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Ends the connection without losing the end of the response. The client
 // may have sent more than the head: a pipelined request, a stray line end,
 // a body. Closing a socket that still holds unread bytes resets the
@@ -59,8 +50,7 @@ close_lingering(int fd, bool input_after_head)
 {
     shutdown(fd, SHUT_WR);
     char byte;
-    if (!input_after_head &&
-        recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
+    if (!input_after_head && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
         close(fd);
         return;
     }
@@ -70,10 +60,11 @@ close_lingering(int fd, bool input_after_head)
         int64_t left = deadline - monotonic_ms();
         if (left <= 0)
             break;
-        int wait = left < LINGER_WAIT_SECONDS * 1000 ? (int)left
-                                                     : LINGER_WAIT_SECONDS * 1000;
+        int timeout_ms = left < LINGER_WAIT_SECONDS * 1000
+                             ? (int)left
+                             : LINGER_WAIT_SECONDS * 1000;
         struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, wait);
+        int ready = poll(&p, 1, timeout_ms);
         if (ready == -1 && errno == EINTR)
             continue;
         if (ready != 1)

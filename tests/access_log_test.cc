@@ -210,7 +210,8 @@ TEST_F(AccessLog, AStuckLogHoldsNoClient)
     for (int i = 0; i < SHORT; i++) {
         int fd = connect_to(s.port);
         ASSERT_NE(fd, -1);
-        ASSERT_TRUE(send_all(fd, "GET /short HTTP/1.0\r\nUser-Agent: s\r\n\r\n"));
+        ASSERT_TRUE(
+            send_all(fd, "GET /short HTTP/1.0\r\nUser-Agent: s\r\n\r\n"));
         std::string response;
         EXPECT_TRUE(read_to_end(fd, response, 10000)) << response;
         close(fd);
@@ -382,8 +383,8 @@ TEST_F(AccessLog, LostLinesAreAllReportedAtMostOnceASecond)
     s.out_fd = -1;
     long long start = now_ms();
     auto request = [&](const char *target) {
-        std::string response =
-            ::exchange(s.port, std::string("GET ") + target + " HTTP/1.0\r\n\r\n");
+        std::string response = ::exchange(s.port, std::string("GET ") + target +
+                                                      " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(response.rfind("HTTP/1.1 404 ", 0), 0u) << response;
     };
     for (int i = 0; i < LOST; i++)

@@ -89,8 +89,8 @@ Exchange::expect_exchanges(const std::string &host, const std::string &address)
          "2345", "4", "206", "", "/ten"},
         {"GET /ten HTTP/1.1\r\nRange: bytes=2-5\r\nif-range: Sun, 09 Sep "
          "2001 01:46:39 GMT\r\n\r\n",
-         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10",
-         "200", "", "/ten"},
+         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10", "200",
+         "", "/ten"},
         {"GET /ten HTTP/1.1\r\nIf-Modified-Since: " FILE_DATE
          "\r\nUser-Agent: t/1\r\n\r\n",
          "HTTP/1.1 304 Not Modified", "Connection: close\r\n", "", "0", "304",
@@ -114,16 +114,16 @@ Exchange::expect_exchanges(const std::string &host, const std::string &address)
          "405 Method Not Allowed\n", "0", "405", "", ""},
         {"GET /ten HTTP/1.1\r\nContent-Length: 5\r\nUser-Agent: t/1\r\n"
          "\r\nhello",
-         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10",
-         "200", "t/1", "/ten"},
+         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10", "200",
+         "t/1", "/ten"},
         {"GET /ten HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n\r\nRange: bytes=0-0"
          "\r\nUser-Agent: body\r\n\r\n",
-         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10",
-         "200", "t/1", "/ten"},
+         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10", "200",
+         "t/1", "/ten"},
         {"GET /ten HTTP/1.1\r\nUser-Agent: first\r\n\r\n"
          "GET /empty HTTP/1.1\r\nUser-Agent: second\r\n\r\n",
-         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10",
-         "200", "first", "/ten"},
+         "HTTP/1.1 200 OK", "Content-Length: 10\r\n", "0123456789", "10", "200",
+         "first", "/ten"},
     };
     Server s;
     ASSERT_TRUE(start_server_on(s, dir, host)) << s.err;

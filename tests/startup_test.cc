@@ -162,8 +162,8 @@ TEST_F(Startup, NonNumericPortIsAResolverError)
 // is here (no such name, or no name server to ask).
 TEST_F(Startup, UnknownHostIsAResolverError)
 {
-    ::Run r = run_binary({"-d", dir, "-l", "no-such-host.invalid",
-                          std::to_string(free_port())});
+    ::Run r = run_binary(
+        {"-d", dir, "-l", "no-such-host.invalid", std::to_string(free_port())});
     ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
     EXPECT_EQ(WEXITSTATUS(r.status), 1);
     EXPECT_EQ(r.out, "");
