@@ -7,10 +7,11 @@
 # its default command listens on port 8080. The supervisor is PID 1 there:
 # a worker killed inside the container and a burst of 200 connections
 # leave no zombie; a worker orphaned by the server process is adopted,
-# finishes its transfer and is reaped; and podman stop, with SIGTERM or
-# any other of the four termination signals as the stop signal, ends the
-# container and every process in it in the middle of a download, long
-# before the grace period.
+# finishes its transfer and is reaped, and the container ends with the
+# server process's status; and podman stop, with SIGTERM or any other of
+# the four termination signals as the stop signal, ends the container and
+# every process in it in the middle of a download, long before the grace
+# period.
 #
 # Needs root, podman and runc (bash .ci/install-deps), curl, nsenter and
 # ss. The containers share the host's network and listen on 127.0.0.1
@@ -160,7 +161,8 @@ start_download() {
 
 # A worker whose server process was killed is the supervisor's child from
 # then on and its transfer goes on; the container ends once the worker
-# has ended and been reaped, and not before. The worker waits for the
+# has ended and been reaped, and not before, with the server process's
+# status, 137 for its SIGKILL, not the worker's. The worker waits for the
 # client for 30 seconds, far longer than the steps before the client
 # reads.
 serve orphan || die "the image did not serve on 127.0.0.1"
@@ -188,7 +190,12 @@ tail -c "$big_size" "$tmp/response" | cmp -s - "$www/big" ||
     fail "the orphaned worker's download is not whole"
 wait_output orphan "^$big_size"$'\t127.0.0.1\t200\tdownload\t/big$' ||
     fail "the orphaned worker did not log its exchange"
-wait_exited orphan || fail "the container goes on after its last worker"
+if wait_exited orphan; then
+    got=$(exit_code orphan)
+    [ "$got" = 137 ] || fail "orphan: exit status $got, not the server's 137"
+else
+    fail "the container goes on after its last worker"
+fi
 
 # --- Stopping -------------------------------------------------------------
 
