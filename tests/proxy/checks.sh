@@ -1,0 +1,166 @@
+# Sourced by proxy_test.sh: what a client sees through a front end, and the
+# checks every front end must pass.
+
+# Every request comes from 127.0.0.2, so that a front end's log, which
+# shows the client, and corvansel's, which shows the front end (on
+# 127.0.0.1), can be told apart. Like a browser, the client accepts a
+# compressed body, which a front end must not send: curl would not decode
+# it here.
+curl_from() {
+    curl -sS --cacert "$tmp/ca.pem" --interface 127.0.0.2 --max-time 60 \
+        -H 'Accept-Encoding: gzip' "$@"
+}
+
+# Prints what a client sees of one answer: the status and Content-Range,
+# and for a file its Last-Modified, type and body. Error bodies are
+# compared only in mode "pass": a cache writes its own.
+answer() {
+    local url=$1 ua=$2 mode=$3 code
+    : >"$tmp/body"
+    shift 3
+    code=$(curl_from -A "$ua" -D "$tmp/head" -o "$tmp/body" \
+        -w '%{http_code}' "$@" "$url") || code="curl failed"
+    echo "status $code"
+    header content-range
+    case $code in
+    200 | 206)
+        header last-modified
+        header content-type
+        echo "body $(cksum <"$tmp/body")"
+        ;;
+    *)
+        [ "$mode" = pass ] && echo "body $(cksum <"$tmp/body")"
+        ;;
+    esac
+    rm -f "$tmp/head" "$tmp/body"
+}
+header() {
+    tr -d '\r' <"$tmp/head" | sed -n "s/^$1: *//Ip"
+}
+
+# The requests whose answers must be the same through a front end as from
+# corvansel directly: ranges, conditionals and errors. Calls "$@" with the
+# expected status, the path and curl's arguments.
+cases() {
+    "$@" 200 /small
+    "$@" 206 /small -H 'Range: bytes=100-199'
+    "$@" 206 /small -H 'Range: bytes=-10'
+    "$@" 416 /small -H 'Range: bytes=5000-'
+    "$@" 304 /small -H "If-Modified-Since: $modified"
+    "$@" 304 /small -H "If-Modified-Since: $later"
+    "$@" 200 /small -H "If-Modified-Since: $earlier"
+    "$@" 206 /small -H 'Range: bytes=0-9' -H "If-Range: $modified"
+    "$@" 200 /small -H 'Range: bytes=0-9' -H "If-Range: $earlier"
+    "$@" 404 /missing
+    "$@" 403 /.hidden
+}
+# A list of ranges, which corvansel refuses and a cache cuts itself.
+uncached_cases() {
+    "$@" 400 /small -H 'Range: bytes=0-1,5-6'
+}
+
+# Checks one case against corvansel's own answer (from instance b, which
+# is never stopped).
+same_answer() {
+    local base=$1 ua=$2 mode=$3 want=$4 path=$5
+    shift 5
+    local direct proxied
+    direct=$(answer "http://127.0.0.1:${port[b]}$path" direct "$mode" "$@")
+    proxied=$(answer "$base$path" "$ua" "$mode" "$@")
+    [ "$(head -n 1 <<<"$direct")" = "status $want" ] ||
+        fail "corvansel answered $path $* with: $direct"
+    [ "$proxied" = "$direct" ] ||
+        fail "$ua: $path $*:
+directly:
+$direct
+through the front end:
+$proxied"
+}
+
+# What every front end must do, in front of instances a and b.
+check_front_end() {
+    local base=$1 ua=$2 front_log=$3 before v versions got
+
+    # Keep-alive: three requests in one invocation share one connection,
+    # over HTTP/2 and over HTTP/1.1, while corvansel sees one connection
+    # (one log line) for each.
+    before=$(requests_both "$ua" /small)
+    for v in 2 1.1; do
+        versions=$(curl_from -A "$ua" --http"$v" \
+            -w '%{http_version}:%{num_connects} ' \
+            -o /dev/null "$base/small" -o /dev/null "$base/small" \
+            -o /dev/null "$base/small") || :
+        [ "$versions" = "$v:1 $v:0 $v:0 " ] ||
+            fail "$ua: three requests over HTTP/$v did not share one connection: $versions"
+    done
+    [ "$(requests_both "$ua" /small)" = $((before + 6)) ] ||
+        fail "$ua: corvansel did not log one connection per request"
+
+    # The large file, byte for byte, over both versions.
+    for v in 2 1.1; do
+        got=$(curl_from -A "$ua" --http"$v" -o "$tmp/got" \
+            -w '%{http_code} %{http_version}' "$base/big") || got="curl failed"
+        [ "$got" = "200 $v" ] || fail "$ua: 64 MiB over HTTP/$v: $got"
+        cmp -s "$www/big" "$tmp/got" ||
+            fail "$ua: 64 MiB over HTTP/$v arrived changed"
+        rm -f "$tmp/got"
+    done
+
+    cases same_answer "$base" "$ua" pass
+    uncached_cases same_answer "$base" "$ua" pass
+
+    # The client's address is in the front end's log, the front end's in
+    # corvansel's.
+    grep -q '^127\.0\.0\.2[: ]' "$front_log" ||
+        fail "$ua: the front end's log does not show the client's address"
+    awk -F '\t' -v ua="$ua" '$4 == ua && $2 != "127.0.0.1" { bad = 1 }
+        END { exit bad }' "$(log_of a)" "$(log_of b)" ||
+        fail "$ua: corvansel logged an address other than the front end's"
+}
+
+# Stops instance a, then every one of 50 requests must still succeed; after
+# a restart, a takes requests again.
+check_failover() {
+    local base=$1 ua=$2 i args=() answers
+    stop "${ipid[a]}"
+    for ((i = 0; i < 50; i++)); do
+        args+=(-o /dev/null "$base/small")
+    done
+    answers=$(curl_from -A "$ua" -w '%{http_code}:%{size_download}\n' \
+        "${args[@]}" | sort | uniq -c | sed 's/^ *//') || :
+    [ "$answers" = "50 200:4096" ] ||
+        fail "$ua: with instance a stopped, 50 requests got: $answers"
+
+    start_instance a
+    for ((i = 0; i < 100; i++)); do
+        curl_from -A "$ua" -o /dev/null "$base/small" || :
+        [ "$(requests a "$ua" /small)" -gt 0 ] && return 0
+        sleep 0.25
+    done
+    fail "$ua: instance a took no request in 25 seconds after its restart"
+}
+
+# Sets conf to the shipped file with every from replaced by to; fails when
+# the file no longer has from, so that a change to it cannot slip past.
+replace() {
+    [[ $conf == *"$1"* ]] || die "the shipped configuration has no '$1'"
+    conf=${conf//"$1"/"$2"}
+}
+
+# Starts a front end with "$@" (start_haproxy or start_nginx) on a free
+# port, and on another one if a process took that port meanwhile. Sets
+# front_pid and base.
+start_front_end() {
+    local try
+    for ((try = 0; try < 3; try++)); do
+        front_port=$(free_port)
+        "$@"
+        front_pid=$pid
+        if listening "$front_pid" "$front_port"; then
+            base=https://127.0.0.1:$front_port
+            return 0
+        fi
+        kill -0 "$front_pid" 2>/dev/null && break
+    done
+    die "${1#start_} did not start: $(cat "$front_out")"
+}

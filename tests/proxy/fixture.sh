@@ -1,0 +1,72 @@
+# Sourced by proxy_test.sh: the served files, a throwaway certificate
+# authority with a certificate for 127.0.0.1, and two instances of the
+# binary under test, a and b, with their access logs.
+
+# The served files. A fixed modification time makes the Last-Modified
+# text known here.
+www=$tmp/www
+modified='Tue, 02 Jan 2024 03:04:05 GMT'
+earlier='Mon, 01 Jan 2024 00:00:00 GMT'
+later='Wed, 03 Jan 2024 00:00:00 GMT'
+make_files() {
+    mkdir "$www"
+    head -c 64M /dev/urandom >"$www/big"
+    head -c 4096 /dev/urandom >"$www/small"
+    echo secret >"$www/.hidden"
+    : >"$www/healthcheck"
+    touch -d @1704164645 "$www/big" "$www/small" "$www/.hidden" \
+        "$www/healthcheck"
+}
+
+# A throwaway certificate authority and a server certificate for 127.0.0.1,
+# which curl verifies.
+make_certificates() {
+    openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+        -keyout "$tmp/ca.key" -out "$tmp/ca.pem" -days 2 \
+        -subj '/CN=corvansel test CA' 2>/dev/null
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+        -keyout "$tmp/site.key" -out "$tmp/site.csr" -subj '/CN=127.0.0.1' \
+        2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' \
+        >"$tmp/site.ext"
+    openssl x509 -req -in "$tmp/site.csr" -CA "$tmp/ca.pem" \
+        -CAkey "$tmp/ca.key" -CAcreateserial -days 2 -extfile "$tmp/site.ext" \
+        -out "$tmp/site.pem" 2>/dev/null
+    cat "$tmp/site.pem" "$tmp/site.key" >"$tmp/site-and-key.pem"
+}
+
+# Starts instance a or b and waits for its banner. A first start picks a
+# free port, and picks again if another process took it meanwhile; a
+# restart keeps the port the front ends know. The access log of the Nth
+# start goes to $tmp/NAME.N.log.
+declare -A port=() runs=() ipid=()
+start_instance() {
+    local name=$1 fixed=${port[$1]:-} try i log
+    for ((try = 0; try < 5; try++)); do
+        port[$name]=${fixed:-$(free_port)}
+        runs[$name]=$((${runs[$name]:-0} + 1))
+        log=$tmp/$name.${runs[$name]}.log
+        start "$log" "$binary" -d "$www" -l 127.0.0.1 "${port[$name]}"
+        ipid[$name]=$pid
+        for ((i = 0; i < 200; i++)); do
+            grep -q "^Listening on 127.0.0.1 port ${port[$name]}\$" "$log" &&
+                return 0
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.05
+        done
+        [ -n "$fixed" ] && break
+    done
+    die "instance $name did not start: $(cat "$log")"
+}
+log_of() { echo "$tmp/$1.${runs[$1]}.log"; }
+
+# Lines of an instance's access log from user agent ua, for target path.
+requests() {
+    local name=$1 ua=$2 path=$3
+    awk -F '\t' -v ua="$ua" -v path="$path" \
+        '$4 == ua && $5 == path { n++ } END { print n + 0 }' "$(log_of "$name")"
+}
+# The same, over both instances.
+requests_both() {
+    echo $(($(requests a "$@") + $(requests b "$@")))
+}

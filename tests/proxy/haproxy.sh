@@ -1,0 +1,50 @@
+# Sourced by proxy_test.sh: HAProxy with the shipped dist/haproxy/haproxy.cfg.
+
+start_haproxy() {
+    conf=$(cat "$src/dist/haproxy/haproxy.cfg")
+    replace 'bind :::443 v4v6 ssl crt /etc/haproxy/certs/corvansel.pem' \
+        "bind 127.0.0.1:$front_port ssl crt $tmp/site-and-key.pem"
+    replace 'server a 127.0.0.1:8081' "server a 127.0.0.1:${port[a]}"
+    replace 'server b 127.0.0.1:8082' "server b 127.0.0.1:${port[b]}"
+    replace 'log /dev/log local0' 'log stdout format raw local0'
+    replace /run/haproxy/admin.sock "$tmp/haproxy.sock"
+    if [ "$(id -u)" != 0 ]; then
+        # Only root can enter the chroot and change user.
+        replace 'chroot /var/lib/haproxy' ''
+        replace 'user haproxy' ''
+        replace 'group haproxy' ''
+    fi
+    printf '%s\n' "$conf" >"$tmp/haproxy.cfg"
+    haproxy -c -q -f "$tmp/haproxy.cfg" ||
+        die "haproxy rejects the configuration"
+    # Its log, on standard output, and its warnings.
+    front_out=$tmp/haproxy.log
+    start "$front_out" haproxy -db -f "$tmp/haproxy.cfg"
+}
+
+# What HAProxy must do in front of instances a and b.
+haproxy_checks() {
+    start_front_end start_haproxy
+
+    # The health check passes although corvansel closes its connection: both
+    # instances answer it and stay up.
+    local name i
+    for name in a b; do
+        for ((i = 0; i < 100; i++)); do
+            [ "$(requests "$name" haproxy-health-check /healthcheck)" -gt 0 ] &&
+                break
+            sleep 0.1
+        done
+        grep -q "	200	haproxy-health-check	/healthcheck\$" \
+            "$(log_of "$name")" ||
+            fail "haproxy: no passing health check on instance $name"
+    done
+
+    check_front_end "$base" via-haproxy "$tmp/haproxy.log"
+    if grep -q 'is DOWN' "$tmp/haproxy.log"; then
+        fail "haproxy: an instance went down while both were running:
+    $(grep 'is DOWN' "$tmp/haproxy.log")"
+    fi
+    check_failover "$base" via-haproxy
+    stop "$front_pid"
+}
