@@ -1,15 +1,19 @@
 #!/bin/bash
-# Proves the front ends in dist/: HAProxy (dist/haproxy/haproxy.cfg) and
-# nginx (dist/nginx/corvansel.conf, with its cache off and on), each in
-# front of two instances of the binary just built, reached with curl over
-# HTTPS. A client gets the same answers as from corvansel on its own, keeps
-# its connection open across requests, and sees no failure while one
-# instance is stopped; the instance takes requests again once restarted.
-# The configurations are the shipped files with only addresses, ports and
-# paths replaced; everything listens on loopback ports picked here, and
-# every process started here is gone at the end.
+# Proves the front ends in dist/: HAProxy (dist/haproxy/corvansel.cfg,
+# beside the distribution's haproxy.cfg) and nginx (dist/nginx/corvansel.conf,
+# included by the distribution's nginx.conf, with its cache off and on),
+# each in front of two instances of the binary just built, reached with
+# curl over HTTPS with a certificate chain of a throwaway authority. Each
+# offers TLS 1.3 and TLS 1.2 with AEAD suites only. A client gets the same
+# answers as from corvansel on its own, keeps its connection open across
+# requests, and sees no failure while one instance is stopped; the instance
+# takes requests again once restarted. The configurations are the shipped
+# files with only addresses, ports and paths replaced; everything listens
+# on loopback ports picked here, and every process started here is gone at
+# the end.
 #
-# Needs haproxy, nginx, openssl, curl, ss and setsid; .ci/install-deps
+# Needs haproxy, nginx, openssl, curl, ss and setsid, and the packages'
+# own /etc/haproxy/haproxy.cfg and /etc/nginx/nginx.conf; .ci/install-deps
 # installs them. The parts in tests/proxy/ each hold one job: processes.sh
 # starts and stops processes, fixture.sh makes the files, the certificates
 # and the instances, checks.sh holds what every front end must do, and

@@ -18,21 +18,35 @@ make_files() {
         "$www/healthcheck"
 }
 
-# A throwaway certificate authority and a server certificate for 127.0.0.1,
-# which curl verifies.
+# A throwaway certificate authority, an intermediate one and a server
+# certificate for 127.0.0.1 signed by the intermediate. curl trusts the
+# authority alone, so a front end must send the chain. site-chain.pem is
+# the certificate and the chain, as nginx takes them, site-chain-key.pem
+# the same and the key, as HAProxy does. The key is an ECDSA one, so that
+# the ECDSA suites offered in the TLS checks are the ones it could use.
 make_certificates() {
-    openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
-        -keyout "$tmp/ca.key" -out "$tmp/ca.pem" -days 2 \
-        -subj '/CN=corvansel test CA' 2>/dev/null
-    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
-        -keyout "$tmp/site.key" -out "$tmp/site.csr" -subj '/CN=127.0.0.1' \
+    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+    openssl req -x509 -new "${ec[@]}" -keyout "$tmp/ca.key" \
+        -out "$tmp/ca.pem" -days 2 -subj '/CN=corvansel test CA' \
+        -addext basicConstraints=critical,CA:TRUE 2>/dev/null
+    openssl req -new "${ec[@]}" -keyout "$tmp/chain.key" \
+        -out "$tmp/chain.csr" -subj '/CN=corvansel test intermediate' \
         2>/dev/null
+    printf '%s\n' basicConstraints=critical,CA:TRUE,pathlen:0 \
+        keyUsage=keyCertSign >"$tmp/chain.ext"
+    openssl x509 -req -in "$tmp/chain.csr" -CA "$tmp/ca.pem" \
+        -CAkey "$tmp/ca.key" -CAcreateserial -days 2 \
+        -extfile "$tmp/chain.ext" -out "$tmp/chain.pem" 2>/dev/null
+    openssl req -new "${ec[@]}" -keyout "$tmp/site.key" \
+        -out "$tmp/site.csr" -subj '/CN=127.0.0.1' 2>/dev/null
     printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' \
         >"$tmp/site.ext"
-    openssl x509 -req -in "$tmp/site.csr" -CA "$tmp/ca.pem" \
-        -CAkey "$tmp/ca.key" -CAcreateserial -days 2 -extfile "$tmp/site.ext" \
-        -out "$tmp/site.pem" 2>/dev/null
-    cat "$tmp/site.pem" "$tmp/site.key" >"$tmp/site-and-key.pem"
+    openssl x509 -req -in "$tmp/site.csr" -CA "$tmp/chain.pem" \
+        -CAkey "$tmp/chain.key" -CAcreateserial -days 2 \
+        -extfile "$tmp/site.ext" -out "$tmp/site.pem" 2>/dev/null
+    cat "$tmp/site.pem" "$tmp/chain.pem" >"$tmp/site-chain.pem"
+    cat "$tmp/site.pem" "$tmp/chain.pem" "$tmp/site.key" \
+        >"$tmp/site-chain-key.pem"
 }
 
 # Starts instance a or b and waits for its banner. A first start picks a

@@ -1,12 +1,15 @@
-# Sourced by proxy_test.sh: HAProxy with the shipped dist/haproxy/haproxy.cfg.
+# Sourced by proxy_test.sh: HAProxy with the shipped
+# dist/haproxy/corvansel.cfg beside the distribution's own haproxy.cfg,
+# whose global section it relies on.
 
+# Runs HAProxy as the service would, with the distribution's file first
+# and the shipped part after it. The distribution's file logs to standard
+# output here and keeps its socket in $tmp; the part gets the test's
+# addresses and certificate.
 start_haproxy() {
-    conf=$(cat "$src/dist/haproxy/haproxy.cfg")
-    replace 'bind :::443 v4v6 ssl crt /etc/haproxy/certs/corvansel.pem' \
-        "bind 127.0.0.1:$front_port ssl crt $tmp/site-and-key.pem"
-    replace 'server a 127.0.0.1:8081' "server a 127.0.0.1:${port[a]}"
-    replace 'server b 127.0.0.1:8082' "server b 127.0.0.1:${port[b]}"
-    replace 'log /dev/log local0' 'log stdout format raw local0'
+    conf=$(cat /etc/haproxy/haproxy.cfg)
+    replace $'log /dev/log\tlocal0' 'log stdout format raw local0'
+    replace $'log /dev/log\tlocal1 notice' ''
     replace /run/haproxy/admin.sock "$tmp/haproxy.sock"
     if [ "$(id -u)" != 0 ]; then
         # Only root can enter the chroot and change user.
@@ -15,11 +18,19 @@ start_haproxy() {
         replace 'group haproxy' ''
     fi
     printf '%s\n' "$conf" >"$tmp/haproxy.cfg"
-    haproxy -c -q -f "$tmp/haproxy.cfg" ||
-        die "haproxy rejects the configuration"
+
+    conf=$(cat "$src/dist/haproxy/corvansel.cfg")
+    replace 'bind :::443 v4v6 ssl crt /etc/haproxy/certs/corvansel.pem' \
+        "bind 127.0.0.1:$front_port ssl crt $tmp/site-chain-key.pem"
+    replace 'server a 127.0.0.1:8081' "server a 127.0.0.1:${port[a]}"
+    replace 'server b 127.0.0.1:8082' "server b 127.0.0.1:${port[b]}"
+    printf '%s\n' "$conf" >"$tmp/corvansel.cfg"
+
+    local files=(-f "$tmp/haproxy.cfg" -f "$tmp/corvansel.cfg")
+    haproxy -c -q "${files[@]}" || die "haproxy rejects the configuration"
     # Its log, on standard output, and its warnings.
     front_out=$tmp/haproxy.log
-    start "$front_out" haproxy -db -f "$tmp/haproxy.cfg"
+    start "$front_out" haproxy -db "${files[@]}"
 }
 
 # What HAProxy must do in front of instances a and b.
@@ -40,10 +51,11 @@ haproxy_checks() {
             fail "haproxy: no passing health check on instance $name"
     done
 
+    check_tls haproxy "$front_port"
     check_front_end "$base" via-haproxy "$tmp/haproxy.log"
     if grep -q 'is DOWN' "$tmp/haproxy.log"; then
-        fail "haproxy: an instance went down while both were running:
-    $(grep 'is DOWN' "$tmp/haproxy.log")"
+        fail "haproxy: an instance went down while both were running:" \
+            "$(grep 'is DOWN' "$tmp/haproxy.log")"
     fi
     check_failover "$base" via-haproxy
     stop "$front_pid"

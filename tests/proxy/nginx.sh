@@ -1,8 +1,10 @@
-# Sourced by proxy_test.sh: nginx with the shipped dist/nginx/corvansel.conf,
-# its cache off and on.
+# Sourced by proxy_test.sh: nginx with the shipped
+# dist/nginx/corvansel.conf inside the distribution's own nginx.conf, its
+# cache off and on.
 
-# Runs nginx with the shipped site file, with its cache on or not, inside a
-# main configuration of the test's own that keeps nginx's files in $tmp.
+# Runs nginx as the service would, with the shipped site file, its cache on
+# or not, included by the distribution's nginx.conf. That file keeps its
+# pid, logs and temporary files in $tmp here, and includes no other site.
 start_nginx() {
     local cache=$1 dir=$tmp/nginx-$1
     mkdir -p "$dir"
@@ -11,7 +13,7 @@ start_nginx() {
     replace 'listen [::]:443 ssl http2;' ''
     replace 'server 127.0.0.1:8081 ' "server 127.0.0.1:${port[a]} "
     replace 'server 127.0.0.1:8082 ' "server 127.0.0.1:${port[b]} "
-    replace /etc/ssl/certs/corvansel.pem "$tmp/site.pem"
+    replace /etc/ssl/certs/corvansel.pem "$tmp/site-chain.pem"
     replace /etc/ssl/private/corvansel.key "$tmp/site.key"
     replace /var/log/nginx/corvansel.access.log "$dir/access.log"
     if [ "$cache" = cache ]; then
@@ -20,42 +22,48 @@ start_nginx() {
         replace '#proxy_cache corvansel;' 'proxy_cache corvansel;'
     fi
     printf '%s\n' "$conf" >"$dir/site.conf"
-    # Started by root, nginx's workers would run as nobody, who cannot
+
+    conf=$(cat /etc/nginx/nginx.conf)
+    # Started by root, nginx's workers would run as www-data, who cannot
     # enter $tmp.
-    local user=
-    [ "$(id -u)" = 0 ] && user='user root;'
-    cat >"$dir/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-$user
-pid $dir/nginx.pid;
-error_log stderr;
-events {
-    worker_connections 256;
-}
-http {
-    client_body_temp_path $dir/body;
-    proxy_temp_path $dir/proxy;
-    fastcgi_temp_path $dir/fastcgi;
-    uwsgi_temp_path $dir/uwsgi;
-    scgi_temp_path $dir/scgi;
-    # A main configuration may compress every type for every site; this
-    # one must turn it off for itself.
-    gzip on;
-    gzip_types *;
-    include $dir/site.conf;
-}
-EOF
-    nginx -q -t -p "$dir" -e stderr -c "$dir/nginx.conf" ||
-        die "nginx rejects the configuration"
+    if [ "$(id -u)" = 0 ]; then
+        replace 'user www-data;' 'user root;'
+    else
+        replace 'user www-data;' ''
+    fi
+    replace 'pid /run/nginx.pid;' "pid $dir/nginx.pid;"
+    replace 'error_log /var/log/nginx/error.log;' 'error_log stderr;'
+    replace 'access_log /var/log/nginx/access.log;' \
+        "access_log $dir/main.access.log;"
+    replace 'include /etc/nginx/conf.d/*.conf;' ''
+    # An operator may compress every type in nginx.conf; the site must turn
+    # compression off for itself.
+    replace 'include /etc/nginx/sites-enabled/*;' "
+        client_body_temp_path $dir/body;
+        proxy_temp_path $dir/proxy;
+        fastcgi_temp_path $dir/fastcgi;
+        uwsgi_temp_path $dir/uwsgi;
+        scgi_temp_path $dir/scgi;
+        gzip_types *;
+        include $dir/site.conf;"
+    printf '%s\n' "$conf" >"$dir/nginx.conf"
+
+    local args=(-p "$dir" -e stderr -c "$dir/nginx.conf" -g 'daemon off;')
+    nginx -q -t "${args[@]}" || die "nginx rejects the configuration"
     front_out=$dir/error.log
-    start "$front_out" nginx -p "$dir" -e stderr -c "$dir/nginx.conf"
+    start "$front_out" nginx "${args[@]}"
 }
 
 # What nginx must do in front of instances a and b, with its cache off
 # and on.
 nginx_checks() {
     start_front_end start_nginx pass
+    check_tls nginx "$front_port"
+    # No version in the Server field.
+    local server
+    server=$(curl_from -o /dev/null -D - "$base/small" |
+        tr -d '\r' | sed -n 's/^server: *//Ip') || :
+    [ "$server" = nginx ] || fail "nginx: sends Server: $server"
     check_front_end "$base" via-nginx "$tmp/nginx-pass/access.log"
     check_failover "$base" via-nginx
     stop "$front_pid"
