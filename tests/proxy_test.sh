@@ -12,7 +12,7 @@
 # on loopback ports picked here, and every process started here is gone at
 # the end.
 #
-# Needs haproxy, nginx, openssl, curl, ss and setsid, and the packages'
+# Needs haproxy, nginx, openssl, curl, h2load, ss and setsid, and the packages'
 # own /etc/haproxy/haproxy.cfg and /etc/nginx/nginx.conf; .ci/install-deps
 # installs them. The parts in tests/proxy/ each hold one job: processes.sh
 # starts and stops processes, fixture.sh makes the files, the certificates
@@ -25,7 +25,7 @@ src=$1
 binary=$2
 parts=$(dirname "$0")/proxy
 
-for tool in haproxy nginx openssl curl ss setsid; do
+for tool in haproxy nginx openssl curl h2load ss setsid; do
     if ! command -v "$tool" >/dev/null; then
         # CI installs every tool (.ci/install-deps): there a missing one fails.
         [ "${CI:-}" = true ] && { echo "FAIL: $tool is missing" >&2; exit 1; }

@@ -118,6 +118,34 @@ check_front_end() {
         fail "$ua: corvansel logged an address other than the front end's"
 }
 
+# A burst: 10 connections with 100 requests in flight on each, 1000 at
+# once. Over HTTP/2 they are streams, 2000 in all, so that a second wave
+# follows the first as its answers come back; over HTTP/1.1 they are
+# pipelined, 1000 in all, a full pipeline on each connection. Every one of
+# them gets its answer, with no error and no refused stream. The rate
+# h2load saw is printed for the record, not checked.
+check_burst() {
+    local name=$1 v n args out
+    for v in 2 1.1; do
+        args=(-c 10 -m 100)
+        if [ "$v" = 2 ]; then
+            n=2000
+        else
+            n=1000
+            args+=(--h1)
+        fi
+        out=$(h2load "${args[@]}" -n "$n" "$base/small" 2>&1) || :
+        if ! grep -qxF "requests: $n total, $n started, $n done, $n succeeded, 0 failed, 0 errored, 0 timeout" <<<"$out" ||
+            ! grep -qxF "status codes: $n 2xx, 0 3xx, 0 4xx, 0 5xx" <<<"$out"
+        then
+            fail "$name: a burst over HTTP/$v got" \
+                "$(grep -E '^(requests|status codes):' <<<"$out")"
+        fi
+        echo "$name: 1000 requests in flight over HTTP/$v:" \
+            "$(sed -n 's/^finished in //p' <<<"$out")"
+    done
+}
+
 # Stops instance a, then every one of 50 requests must still succeed; after
 # a restart, a takes requests again.
 check_failover() {

@@ -53,6 +53,7 @@ haproxy_checks() {
 
     check_tls haproxy "$front_port"
     check_front_end "$base" via-haproxy "$tmp/haproxy.log"
+    check_burst haproxy
     if grep -q 'is DOWN' "$tmp/haproxy.log"; then
         fail "haproxy: an instance went down while both were running:" \
             "$(grep 'is DOWN' "$tmp/haproxy.log")"
