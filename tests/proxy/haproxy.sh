@@ -22,8 +22,8 @@ start_haproxy() {
     conf=$(cat "$src/dist/haproxy/corvansel.cfg")
     replace 'bind :::443 v4v6 ssl crt /etc/haproxy/certs/corvansel.pem' \
         "bind 127.0.0.1:$front_port ssl crt $tmp/site-chain-key.pem"
-    replace 'server a 127.0.0.1:8081' "server a 127.0.0.1:${port[a]}"
-    replace 'server b 127.0.0.1:8082' "server b 127.0.0.1:${port[b]}"
+    replace ' 127.0.0.1:8081' " 127.0.0.1:${port[a]}"
+    replace ' 127.0.0.1:8082' " 127.0.0.1:${port[b]}"
     printf '%s\n' "$conf" >"$tmp/corvansel.cfg"
 
     local files=(-f "$tmp/haproxy.cfg" -f "$tmp/corvansel.cfg")
@@ -31,6 +31,17 @@ start_haproxy() {
     # Its log, on standard output, and its warnings.
     front_out=$tmp/haproxy.log
     start "$front_out" haproxy -db "${files[@]}"
+}
+
+# Returns once HAProxy's checks have taken instance b out (a is out
+# already), or after ten seconds.
+haproxy_lost_both() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        grep -q 'corvansel/b is DOWN' "$tmp/haproxy.log" && return 0
+        sleep 0.1
+    done
+    fail "haproxy: instance b stopped, and its checks did not take it out"
 }
 
 # What HAProxy must do in front of instances a and b.
@@ -58,6 +69,6 @@ haproxy_checks() {
         fail "haproxy: an instance went down while both were running:" \
             "$(grep 'is DOWN' "$tmp/haproxy.log")"
     fi
-    check_failover "$base" via-haproxy
+    check_failover via-haproxy haproxy_lost_both
     stop "$front_pid"
 }

@@ -69,6 +69,15 @@ start_nginx() {
     start "$front_out" nginx "${args[@]}"
 }
 
+# Makes nginx take both instances out, as a request does that finds both
+# refusing: it gets 502.
+nginx_lost_both() {
+    local code
+    code=$(curl_from -o /dev/null -w '%{http_code}' "$base/small") || :
+    [ "$code" = 502 ] ||
+        fail "nginx: with both instances stopped, a request got $code"
+}
+
 # What nginx must do in front of instances a and b, with its cache off
 # and on.
 nginx_checks() {
@@ -95,7 +104,7 @@ nginx_checks() {
     start_front_end start_nginx paced pace=$((rate > 20 ? rate / 2 : 10))
     echo "nginx: $rate requests a second through nginx; paced at half"
     check_burst nginx
-    check_failover "$base" via-nginx
+    check_failover via-nginx nginx_lost_both
     stop "$front_pid"
 
     # With the cache on, a client still gets corvansel's answers, and a
