@@ -19,10 +19,13 @@
 # and the instances, checks.sh holds what every front end must do, and
 # haproxy.sh and nginx.sh run each front end.
 #
-# usage: proxy_test.sh source-dir binary
+# usage: proxy_test.sh source-dir binary recorder
+#   recorder: tests/proxy_recorder.cc built, which stands in for an
+#   instance and records what a front end passes on
 set -euo pipefail
 src=$1
 binary=$2
+recorder=$3
 parts=$(dirname "$0")/proxy
 
 for tool in haproxy nginx openssl curl h2load ss setsid; do

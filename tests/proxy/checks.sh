@@ -109,6 +109,14 @@ check_front_end() {
     cases same_answer "$base" "$ua" pass
     uncached_cases same_answer "$base" "$ua" pass
 
+    # A browser's cookies, which would make corvansel answer 431 to the
+    # whole head, never reach it.
+    got=$(curl_from -A "$ua" -H "Cookie: $cookie" -o "$tmp/got" \
+        -w '%{http_code}' "$base/small") || got="curl failed"
+    [ "$got" = 200 ] && cmp -s "$www/small" "$tmp/got" ||
+        fail "$ua: a request with 5000 bytes of cookies got $got"
+    rm -f "$tmp/got"
+
     # The client's address is in the front end's log, the front end's in
     # corvansel's.
     grep -q '^127\.0\.0\.2[: ]' "$front_log" ||
@@ -116,6 +124,110 @@ check_front_end() {
     awk -F '\t' -v ua="$ua" '$4 == ua && $2 != "127.0.0.1" { bad = 1 }
         END { exit bad }' "$(log_of a)" "$(log_of b)" ||
         fail "$ua: corvansel logged an address other than the front end's"
+}
+
+# 5000 bytes of cookies: a head too large for corvansel (it answers 431).
+cookie=$(printf 'c%03d=value; ' $(seq 1 420) | head -c 5000)
+
+# Starts the recorder in place of both instances, on a port of its own.
+# Sets recorder_port and recorder_pid; what it receives goes to
+# $tmp/recorded.
+start_recorder() {
+    local i
+    rm -f "$tmp/recorded"
+    start "$tmp/recorder.out" "$recorder" 0 "$tmp/recorded"
+    recorder_pid=$pid
+    for ((i = 0; i < 200; i++)); do
+        recorder_port=$(sed -n 's/^Listening on port //p' "$tmp/recorder.out")
+        [ -n "$recorder_port" ] && return 0
+        kill -0 "$recorder_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    die "the recorder did not start: $(cat "$tmp/recorder.out")"
+}
+
+# What the recorder received for the request with this request line,
+# waiting up to five seconds for the connection to end; nothing if none
+# came.
+recorded() {
+    local line=$1 i
+    for ((i = 0; i < 100; i++)); do
+        if [ -e "$tmp/recorded" ] &&
+            awk -v RS='--- end\n' -v l="$line" 'index($0, l "\r\n") == 1 {
+                found = 1; printf "%s", $0 } END { exit !found }' \
+                "$tmp/recorded"; then
+            return 0
+        fi
+        sleep 0.05
+    done
+}
+
+# The names of the fields in a recorded head, in lower case and in order.
+field_names() {
+    tr -d '\r' | sed -n '2,/^$/s/^\([^:]*\):.*/\1/p' | tr 'A-Z' 'a-z' | sort |
+        tr '\n' ' '
+}
+# The value of field name in a recorded head.
+field() {
+    tr -d '\r' | sed -n "2,/^\$/s/^$1: *//Ip"
+}
+
+# What a front end passes on, with the recorder behind it in place of the
+# instances: of a request with a browser's fields, the four that
+# corvansel reads, as sent, besides Host and Connection; of a request with
+# a body, never the body, whatever its framing. body_status is what the
+# front end answers such a request: 413 when it refuses it, 200 when it
+# passes the request on without its body.
+check_forwarded() {
+    local name=$1 body_status=$2 v head code want
+    head -c 10000 /dev/zero | tr '\0' B >"$tmp/request-body"
+    for v in 2 1.1; do
+        code=$(curl_from --http"$v" -A "forwarded-$v" -o /dev/null \
+            -w '%{http_code}' -H "Cookie: $cookie" \
+            -H 'Authorization: Basic c2VjcmV0' -H 'Accept-Language: en' \
+            -H 'X-Forwarded-For: 192.0.2.1' -H 'Referer: https://example.org/' \
+            -H 'Range: bytes=0-1' -H "If-Range: $modified" \
+            -H "If-Modified-Since: $earlier" "$base/fields-$v") ||
+            code="curl failed"
+        [ "$code" = 200 ] ||
+            fail "$name: a request with a browser's fields got $code"
+        head=$(recorded "GET /fields-$v HTTP/1.1")
+        want="connection host if-modified-since if-range range user-agent "
+        [ "$(field_names <<<"$head")" = "$want" ] ||
+            fail "$name: over HTTP/$v, the recorder got these fields:" \
+                "$(field_names <<<"$head")"
+        [ "$(field range <<<"$head")" = 'bytes=0-1' ] &&
+            [ "$(field if-range <<<"$head")" = "$modified" ] &&
+            [ "$(field if-modified-since <<<"$head")" = "$earlier" ] &&
+            [ "$(field user-agent <<<"$head")" = "forwarded-$v" ] ||
+            fail "$name: over HTTP/$v, the fields arrived changed: $head"
+
+        code=$(curl_from --http"$v" -X GET -o /dev/null -w '%{http_code}' \
+            --data-binary @"$tmp/request-body" "$base/body-$v") ||
+            code="curl failed"
+        [ "$code" = "$body_status" ] ||
+            fail "$name: a request with a body over HTTP/$v got $code"
+        if [ "$code" = 200 ] && [ -z "$(recorded "GET /body-$v HTTP/1.1")" ]
+        then
+            fail "$name: a request with a body over HTTP/$v did not arrive"
+        fi
+    done
+    code=$(curl_from --http1.1 -X GET -o /dev/null -w '%{http_code}' \
+        -H 'Transfer-Encoding: chunked' --data-binary @"$tmp/request-body" \
+        "$base/chunked") || code="curl failed"
+    [ "$code" = "$body_status" ] ||
+        fail "$name: a request with a chunked body got $code"
+    if [ "$code" = 200 ] && [ -z "$(recorded "GET /chunked HTTP/1.1")" ]; then
+        fail "$name: a request with a chunked body did not arrive"
+    fi
+
+    if grep -q BBBB "$tmp/recorded"; then
+        fail "$name: a request body reached the recorder"
+    fi
+    if grep -qiE '^(content-length|transfer-encoding):' "$tmp/recorded"; then
+        fail "$name: a request head announced a body:" \
+            "$(grep -iE '^(content-length|transfer-encoding):' "$tmp/recorded")"
+    fi
 }
 
 # A burst: 10 connections with 100 requests in flight on each, 1000 at

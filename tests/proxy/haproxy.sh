@@ -5,8 +5,24 @@
 # Runs HAProxy as the service would, with the distribution's file first
 # and the shipped part after it. The distribution's file logs to standard
 # output here and keeps its socket in $tmp; the part gets the test's
-# addresses and certificate.
+# addresses and certificate. The option "upstream=PORT" puts what listens
+# on PORT in place of both instances.
+#
+# usage: start_haproxy [option...]
 start_haproxy() {
+    local option a=${port[a]} b=${port[b]}
+    for option; do
+        case $option in
+        upstream=*)
+            a=${option#upstream=}
+            b=$a
+            ;;
+        *)
+            die "start_haproxy: no option $option"
+            ;;
+        esac
+    done
+
     conf=$(cat /etc/haproxy/haproxy.cfg)
     replace $'log /dev/log\tlocal0' 'log stdout format raw local0'
     replace $'log /dev/log\tlocal1 notice' ''
@@ -22,8 +38,8 @@ start_haproxy() {
     conf=$(cat "$src/dist/haproxy/corvansel.cfg")
     replace 'bind :::443 v4v6 ssl crt /etc/haproxy/certs/corvansel.pem' \
         "bind 127.0.0.1:$front_port ssl crt $tmp/site-chain-key.pem"
-    replace ' 127.0.0.1:8081' " 127.0.0.1:${port[a]}"
-    replace ' 127.0.0.1:8082' " 127.0.0.1:${port[b]}"
+    replace ' 127.0.0.1:8081' " 127.0.0.1:$a"
+    replace ' 127.0.0.1:8082' " 127.0.0.1:$b"
     printf '%s\n' "$conf" >"$tmp/corvansel.cfg"
 
     local files=(-f "$tmp/haproxy.cfg" -f "$tmp/corvansel.cfg")
@@ -71,4 +87,11 @@ haproxy_checks() {
     fi
     check_failover via-haproxy haproxy_lost_both
     stop "$front_pid"
+
+    # It passes on only what corvansel reads, and refuses a request body.
+    start_recorder
+    start_front_end start_haproxy upstream="$recorder_port"
+    check_forwarded haproxy 413
+    stop "$front_pid"
+    stop "$recorder_pid"
 }

@@ -5,19 +5,28 @@
 # Runs nginx as the service would, with the shipped site file included by
 # the distribution's nginx.conf. That file keeps its pid, logs and
 # temporary files in $tmp/nginx-NAME here, and includes no other site. The
-# options turn on what the site file has off as shipped ("cache") or set
-# the pace ("pace=N" requests a second).
+# options turn on what the site file has off as shipped ("cache"), set
+# the pace ("pace=N" requests a second), or put what listens on a port in
+# place of both instances ("upstream=PORT").
 #
 # usage: start_nginx name [option...]
 start_nginx() {
-    local dir=$tmp/nginx-$1 option
+    local dir=$tmp/nginx-$1 option a=${port[a]} b=${port[b]}
     shift
+    for option; do
+        case $option in
+        upstream=*)
+            a=${option#upstream=}
+            b=$a
+            ;;
+        esac
+    done
     mkdir -p "$dir"
     conf=$(cat "$src/dist/nginx/corvansel.conf")
     replace 'listen 443 ssl http2;' "listen 127.0.0.1:$front_port ssl http2;"
     replace 'listen [::]:443 ssl http2;' ''
-    replace 'server 127.0.0.1:8081 ' "server 127.0.0.1:${port[a]} "
-    replace 'server 127.0.0.1:8082 ' "server 127.0.0.1:${port[b]} "
+    replace 'server 127.0.0.1:8081 ' "server 127.0.0.1:$a "
+    replace 'server 127.0.0.1:8082 ' "server 127.0.0.1:$b "
     replace /etc/ssl/certs/corvansel.pem "$tmp/site-chain.pem"
     replace /etc/ssl/private/corvansel.key "$tmp/site.key"
     replace /var/log/nginx/corvansel.access.log "$dir/access.log"
@@ -31,6 +40,7 @@ start_nginx() {
         pace=*)
             replace 'rate=5000r/s;' "rate=${option#pace=}r/s;"
             ;;
+        upstream=*) ;;
         *)
             die "start_nginx: no option $option"
             ;;
@@ -106,6 +116,13 @@ nginx_checks() {
     check_burst nginx
     check_failover via-nginx nginx_lost_both
     stop "$front_pid"
+
+    # It passes on only what corvansel reads, and drops a request body.
+    start_recorder
+    start_front_end start_nginx recorder upstream="$recorder_port"
+    check_forwarded nginx 200
+    stop "$front_pid"
+    stop "$recorder_pid"
 
     # With the cache on, a client still gets corvansel's answers, and a
     # second round of the same requests is answered from the cache alone.
