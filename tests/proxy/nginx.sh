@@ -6,8 +6,9 @@
 # the distribution's nginx.conf. That file keeps its pid, logs and
 # temporary files in $tmp/nginx-NAME here, and includes no other site. The
 # options turn on what the site file has off as shipped ("cache"), set
-# the pace ("pace=N" requests a second), or put what listens on a port in
-# place of both instances ("upstream=PORT").
+# the pace ("pace=N" requests a second) or how long the cache keeps a file
+# ("valid=TIME"), or put what listens on a port in place of both instances
+# ("upstream=PORT").
 #
 # usage: start_nginx name [option...]
 start_nginx() {
@@ -39,6 +40,10 @@ start_nginx() {
             ;;
         pace=*)
             replace 'rate=5000r/s;' "rate=${option#pace=}r/s;"
+            ;;
+        valid=*)
+            replace 'proxy_cache_valid 200 1m;' \
+                "proxy_cache_valid 200 ${option#valid=};"
             ;;
         upstream=*) ;;
         *)
@@ -135,5 +140,29 @@ nginx_checks() {
     [ "$after" = "$before" ] ||
         fail "nginx cache: $((after - before)) requests for a cached file" \
             "reached corvansel"
+    stop "$front_pid"
+
+    # A cached file replaced by one with an older modification time, as
+    # rsync -a leaves it, is served new once its copy expires, here after
+    # a second, and within ten.
+    printf 'old\n' >"$www/replaced"
+    touch -d @1704164645 "$www/replaced"
+    start_front_end start_nginx replaced cache valid=1s
+    local i got end
+    for i in 1 2; do
+        got=$(curl_from "$base/replaced") || got="curl failed"
+        [ "$got" = old ] || fail "nginx cache: /replaced got $got"
+    done
+    printf 'new\n' >"$www/replaced.tmp"
+    touch -d @1704078245 "$www/replaced.tmp"
+    mv "$www/replaced.tmp" "$www/replaced"
+    end=$((SECONDS + 10))
+    while [ "$SECONDS" -lt "$end" ]; do
+        got=$(curl_from "$base/replaced") || got="curl failed"
+        [ "$got" = new ] && break
+        sleep 0.1
+    done
+    [ "$got" = new ] ||
+        fail "nginx cache: a replaced file with an older date still got $got"
     stop "$front_pid"
 }
