@@ -126,6 +126,75 @@ check_front_end() {
         fail "$ua: corvansel logged an address other than the front end's"
 }
 
+# The content type a front end gives a file by its name once its content
+# types are on; as shipped, every file keeps application/octet-stream.
+content_types=(
+    'page.html text/html; charset=utf-8'
+    'page.htm text/html; charset=utf-8'
+    'style.css text/css; charset=utf-8'
+    'app.js text/javascript; charset=utf-8'
+    'module.mjs text/javascript; charset=utf-8'
+    'data.json application/json'
+    'notes.txt text/plain; charset=utf-8'
+    'logo.svg image/svg+xml'
+    'logo.png image/png'
+    'photo.jpg image/jpeg'
+    'PHOTO.JPEG image/jpeg'
+    'anim.gif image/gif'
+    'photo.webp image/webp'
+    'favicon.ico image/x-icon'
+    'manual.pdf application/pdf'
+    'module.wasm application/wasm'
+    'clip.mp4 video/mp4'
+    'clip.webm video/webm'
+    'font.woff2 font/woff2'
+    'archive.tar.gz application/octet-stream'
+    'README application/octet-stream'
+    'html application/octet-stream'
+)
+
+# Checks the Content-Type of every name in content_types, "on" with a
+# front end's content types on, "off" as shipped, and the fields that go
+# with them: X-Content-Type-Options and, turned on with them in the test,
+# Strict-Transport-Security. Each name is asked for "times" times, so
+# that a cache answers the last ones. A range gets the type too, an error
+# keeps its text/plain.
+check_types() {
+    local name=$1 mode=$2 times=${3:-1} entry file want i got
+    mkdir -p "$www/types"
+    for entry in "${content_types[@]}"; do
+        file=${entry%% *}
+        [ -e "$www/types/$file" ] || printf '%s\n' "$file" >"$www/types/$file"
+        want=application/octet-stream
+        [ "$mode" = on ] && want=${entry#* }
+        for ((i = 0; i < times; i++)); do
+            got=$(typed "$base/types/$file")
+            [ "$got" = "200 $want" ] ||
+                fail "$name: /types/$file got $got, not 200 $want"
+        done
+    done
+    want='206 text/html; charset=utf-8'
+    [ "$mode" = on ] || want='206 application/octet-stream'
+    got=$(typed "$base/types/page.html" -H 'Range: bytes=0-1')
+    [ "$got" = "$want" ] || fail "$name: a range of page.html got $got"
+    got=$(typed "$base/types/missing.html")
+    [ "$got" = '404 text/plain' ] || fail "$name: missing.html got $got"
+
+    curl_from -o /dev/null -D "$tmp/head" "$base/types/page.html" || :
+    got="$(header x-content-type-options)/$(header strict-transport-security)"
+    want=nosniff/max-age=63072000
+    [ "$mode" = on ] || want=/
+    [ "$got" = "$want" ] ||
+        fail "$name: content types $mode, X-Content-Type-Options and" \
+            "Strict-Transport-Security were $got"
+    rm -f "$tmp/head"
+}
+# The status and Content-Type of an answer.
+typed() {
+    curl_from -o /dev/null -w '%{http_code} %{content_type}' "$@" ||
+        echo "curl failed"
+}
+
 # 5000 bytes of cookies: a head too large for corvansel (it answers 431).
 cookie=$(printf 'c%03d=value; ' $(seq 1 420) | head -c 5000)
 

@@ -5,8 +5,9 @@
 # Runs HAProxy as the service would, with the distribution's file first
 # and the shipped part after it. The distribution's file logs to standard
 # output here and keeps its socket in $tmp; the part gets the test's
-# addresses and certificate. The option "upstream=PORT" puts what listens
-# on PORT in place of both instances.
+# addresses and certificate. The options turn on what the part has off as
+# shipped ("types", the content types, and "hsts"), or put what listens
+# on a port in place of both instances ("upstream=PORT").
 #
 # usage: start_haproxy [option...]
 start_haproxy() {
@@ -17,6 +18,7 @@ start_haproxy() {
             a=${option#upstream=}
             b=$a
             ;;
+        types | hsts) ;;
         *)
             die "start_haproxy: no option $option"
             ;;
@@ -40,6 +42,24 @@ start_haproxy() {
         "bind 127.0.0.1:$front_port ssl crt $tmp/site-chain-key.pem"
     replace ' 127.0.0.1:8081' " 127.0.0.1:$a"
     replace ' 127.0.0.1:8082' " 127.0.0.1:$b"
+    for option; do
+        case $option in
+        types)
+            replace '#http-request set-var(txn.type) ' \
+                'http-request set-var(txn.type) '
+            replace '#http-response set-header Content-Type ' \
+                'http-response set-header Content-Type '
+            replace '#http-response set-header X-Content-Type-Options ' \
+                'http-response set-header X-Content-Type-Options '
+            replace /etc/haproxy/corvansel-types.map \
+                "$src/dist/haproxy/corvansel-types.map"
+            ;;
+        hsts)
+            replace '#http-response set-header Strict-Transport-Security ' \
+                'http-response set-header Strict-Transport-Security '
+            ;;
+        esac
+    done
     printf '%s\n' "$conf" >"$tmp/corvansel.cfg"
 
     local files=(-f "$tmp/haproxy.cfg" -f "$tmp/corvansel.cfg")
@@ -81,6 +101,7 @@ haproxy_checks() {
     check_tls haproxy "$front_port"
     check_front_end "$base" via-haproxy "$tmp/haproxy.log"
     check_burst haproxy
+    check_types haproxy off
     if grep -q 'is DOWN' "$tmp/haproxy.log"; then
         fail "haproxy: an instance went down while both were running:" \
             "$(grep 'is DOWN' "$tmp/haproxy.log")"
@@ -94,4 +115,8 @@ haproxy_checks() {
     check_forwarded haproxy 413
     stop "$front_pid"
     stop "$recorder_pid"
+
+    start_front_end start_haproxy types hsts
+    check_types haproxy on
+    stop "$front_pid"
 }

@@ -5,7 +5,8 @@
 # Runs nginx as the service would, with the shipped site file included by
 # the distribution's nginx.conf. That file keeps its pid, logs and
 # temporary files in $tmp/nginx-NAME here, and includes no other site. The
-# options turn on what the site file has off as shipped ("cache"), set
+# options turn on what the site file has off as shipped ("cache", "types",
+# the content types, and "hsts"), set
 # the pace ("pace=N" requests a second) or how long the cache keeps a file
 # ("valid=TIME"), or put what listens on a port in place of both instances
 # ("upstream=PORT").
@@ -44,6 +45,17 @@ start_nginx() {
         valid=*)
             replace 'proxy_cache_valid 200 1m;' \
                 "proxy_cache_valid 200 ${option#valid=};"
+            ;;
+        types)
+            replace '#proxy_hide_header Content-Type;' \
+                'proxy_hide_header Content-Type;'
+            replace '#add_header Content-Type ' 'add_header Content-Type '
+            replace '#add_header X-Content-Type-Options ' \
+                'add_header X-Content-Type-Options '
+            ;;
+        hsts)
+            replace '#add_header Strict-Transport-Security ' \
+                'add_header Strict-Transport-Security '
             ;;
         upstream=*) ;;
         *)
@@ -104,6 +116,7 @@ nginx_checks() {
         tr -d '\r' | sed -n 's/^server: *//Ip') || :
     [ "$server" = nginx ] || fail "nginx: sends Server: $server"
     check_front_end "$base" via-nginx "$tmp/nginx-pass/access.log"
+    check_types nginx off
 
     # nginx passes requests on at a pace that an operator sets from what
     # the instances answer in a second; here half of what they answer
@@ -131,7 +144,9 @@ nginx_checks() {
 
     # With the cache on, a client still gets corvansel's answers, and a
     # second round of the same requests is answered from the cache alone.
-    start_front_end start_nginx cache cache
+    # The content types are on as well, and stay with a file the cache
+    # answers.
+    start_front_end start_nginx cache cache types hsts
     cases same_answer "$base" via-nginx-cache cache
     local before after
     before=$(requests_both via-nginx-cache /small)
@@ -140,6 +155,7 @@ nginx_checks() {
     [ "$after" = "$before" ] ||
         fail "nginx cache: $((after - before)) requests for a cached file" \
             "reached corvansel"
+    check_types nginx on 3
     stop "$front_pid"
 
     # A cached file replaced by one with an older modification time, as
