@@ -1,6 +1,7 @@
 # Sourced by proxy_test.sh: the served files, a throwaway certificate
-# authority with a certificate for 127.0.0.1, and two instances of the
-# binary under test, a and b, with their access logs.
+# authority with a certificate for 127.0.0.1, two instances of the binary
+# under test, a and b, with their access logs, and the recorder, which
+# stands in for both to show what a front end passes on.
 
 # The served files. A fixed modification time makes the Last-Modified
 # text known here.
@@ -83,4 +84,21 @@ requests() {
 # The same, over both instances.
 requests_both() {
     echo $(($(requests a "$@") + $(requests b "$@")))
+}
+
+# Starts the recorder in place of both instances, on a port of its own.
+# Sets recorder_port and recorder_pid; what it receives goes to
+# $tmp/recorded.
+start_recorder() {
+    local i
+    rm -f "$tmp/recorded"
+    start "$tmp/recorder.out" "$recorder" 0 "$tmp/recorded"
+    recorder_pid=$pid
+    for ((i = 0; i < 200; i++)); do
+        recorder_port=$(sed -n 's/^Listening on port //p' "$tmp/recorder.out")
+        [ -n "$recorder_port" ] && return 0
+        kill -0 "$recorder_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    die "the recorder did not start: $(cat "$tmp/recorder.out")"
 }
