@@ -1,0 +1,121 @@
+# Sourced by proxy_test.sh: what every front end must do in front of
+# instances a and b: answer as corvansel does, hold a burst, fail over.
+
+# What every front end must do, in front of instances a and b.
+check_front_end() {
+    local base=$1 ua=$2 front_log=$3 before v versions got
+
+    # Keep-alive: three requests in one invocation share one connection,
+    # over HTTP/2 and over HTTP/1.1, while corvansel sees one connection
+    # (one log line) for each.
+    before=$(requests_both "$ua" /small)
+    for v in 2 1.1; do
+        versions=$(curl_from -A "$ua" --http"$v" \
+            -w '%{http_version}:%{num_connects} ' \
+            -o /dev/null "$base/small" -o /dev/null "$base/small" \
+            -o /dev/null "$base/small") || :
+        [ "$versions" = "$v:1 $v:0 $v:0 " ] ||
+            fail "$ua: three requests over HTTP/$v did not share one connection: $versions"
+    done
+    [ "$(requests_both "$ua" /small)" = $((before + 6)) ] ||
+        fail "$ua: corvansel did not log one connection per request"
+
+    # The large file, byte for byte, over both versions.
+    for v in 2 1.1; do
+        got=$(curl_from -A "$ua" --http"$v" -o "$tmp/got" \
+            -w '%{http_code} %{http_version}' "$base/big") || got="curl failed"
+        [ "$got" = "200 $v" ] || fail "$ua: 64 MiB over HTTP/$v: $got"
+        cmp -s "$www/big" "$tmp/got" ||
+            fail "$ua: 64 MiB over HTTP/$v arrived changed"
+        rm -f "$tmp/got"
+    done
+
+    cases same_answer "$base" "$ua" pass
+    uncached_cases same_answer "$base" "$ua" pass
+
+    # A browser's cookies, which would make corvansel answer 431 to the
+    # whole head, never reach it.
+    got=$(curl_from -A "$ua" -H "Cookie: $cookie" -o "$tmp/got" \
+        -w '%{http_code}' "$base/small") || got="curl failed"
+    [ "$got" = 200 ] && cmp -s "$www/small" "$tmp/got" ||
+        fail "$ua: a request with 5000 bytes of cookies got $got"
+    rm -f "$tmp/got"
+
+    # The client's address is in the front end's log, the front end's in
+    # corvansel's.
+    grep -q '^127\.0\.0\.2[: ]' "$front_log" ||
+        fail "$ua: the front end's log does not show the client's address"
+    awk -F '\t' -v ua="$ua" '$4 == ua && $2 != "127.0.0.1" { bad = 1 }
+        END { exit bad }' "$(log_of a)" "$(log_of b)" ||
+        fail "$ua: corvansel logged an address other than the front end's"
+}
+
+# A burst: 10 connections with 100 requests in flight on each, 1000 at
+# once. Over HTTP/2 they are streams, 2000 in all, so that a second wave
+# follows the first as its answers come back; over HTTP/1.1 they are
+# pipelined, 1000 in all, a full pipeline on each connection. Every one of
+# them gets its answer, with no error and no refused stream. The rate
+# h2load saw is printed for the record, not checked.
+check_burst() {
+    local name=$1 v n args out requests codes
+    for v in 2 1.1; do
+        args=(-c 10 -m 100)
+        if [ "$v" = 2 ]; then
+            n=2000
+        else
+            n=1000
+            args+=(--h1)
+        fi
+        out=$(h2load "${args[@]}" -n "$n" "$base/small" 2>&1) || :
+        requests="requests: $n total, $n started, $n done, $n succeeded,"
+        requests+=" 0 failed, 0 errored, 0 timeout"
+        codes="status codes: $n 2xx, 0 3xx, 0 4xx, 0 5xx"
+        if ! grep -qxF "$requests" <<<"$out" || ! grep -qxF "$codes" <<<"$out"
+        then
+            fail "$name: a burst over HTTP/$v got" \
+                "$(grep -E '^(requests|status codes):' <<<"$out")"
+        fi
+        echo "$name: 1000 requests in flight over HTTP/$v:" \
+            "$(sed -n 's/^finished in //p' <<<"$out")"
+    done
+}
+
+# Failover, with instances a and b running: a stops between two requests,
+# then b too, then b and a come back. Until both are stopped, and from the
+# moment one is back, every request gets its file. No request waits a
+# second for a retry: none takes half a second longer than the slowest
+# while both ran. lost_both is a command that returns once the front end
+# has taken both instances out.
+check_failover() {
+    local ua=$1 lost_both=$2 before after answers i
+    before=$(series "$ua" 20)
+
+    stop "${ipid[a]}"
+    after=$(series "$ua" 50)
+    answers=$(tally <<<"$after")
+    [ "$answers" = "50 200:4096" ] ||
+        fail "$ua: with instance a stopped, 50 requests got: $answers"
+    awk -v limit="$(slowest <<<"$before")" '$2 > limit + 0.5 { bad = 1 }
+        END { exit bad }' <<<"$after" ||
+        fail "$ua: with instance a stopped, a request took" \
+            "$(slowest <<<"$after") s, the slowest before" \
+            "$(slowest <<<"$before") s"
+
+    stop "${ipid[b]}"
+    "$lost_both"
+    start_instance b
+    answers=$(series "$ua" 20 | tally)
+    [ "$answers" = "20 200:4096" ] ||
+        fail "$ua: once b was back after both had stopped, 20 requests got:" \
+            "$answers"
+
+    # a takes requests again within ten seconds: the front ends try it
+    # again after two seconds at most.
+    start_instance a
+    for ((i = 0; i < 40; i++)); do
+        curl_from -A "$ua" -o /dev/null "$base/small" || :
+        [ "$(requests a "$ua" /small)" -gt 0 ] && return 0
+        sleep 0.25
+    done
+    fail "$ua: instance a took no request in 10 seconds after its restart"
+}
