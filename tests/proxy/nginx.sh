@@ -40,7 +40,7 @@ start_nginx() {
             replace '#proxy_cache corvansel;' 'proxy_cache corvansel;'
             ;;
         pace=*)
-            replace 'rate=5000r/s;' "rate=${option#pace=}r/s;"
+            replace 'rate=1000r/s;' "rate=${option#pace=}r/s;"
             ;;
         valid=*)
             replace 'proxy_cache_valid 200 1m;' \
