@@ -1,6 +1,7 @@
 // Start-up of the server process: the listening banner and the failures
 // that end it before any connection.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -300,12 +301,22 @@ TEST_F(Startup, ClosedStandardDescriptorsKeepTheLogOutOfConnections)
 TEST_F(Startup, NeedsNoWritableTmp)
 {
     write_file(dir + "/ten", "0123456789");
-    // The served directory lies below /tmp too: entered before the mount
-    // hides it, and served as ".".
+    // The served directory lies below /tmp, and so may the binary, in a
+    // build below /tmp: both are entered before the mount hides them, the
+    // directory as the working directory, served as ".", and the binary's
+    // directory as a descriptor that the exec then goes through.
+    std::string binary = CORVANSEL_BINARY;
+    size_t slash = binary.rfind('/');
+    std::string binary_dir = slash == 0 ? "/" : binary.substr(0, slash);
+    const int binary_dir_fd = 100;
     std::vector<std::string> command = server_command(".");
+    command[0] = "/proc/self/fd/" + std::to_string(binary_dir_fd) +
+                 binary.substr(slash);
     Server s;
-    ASSERT_TRUE(start_prepared(s, command, [this] {
-        if (chdir(dir.c_str()) == -1 || unshare(CLONE_NEWNS) == -1 ||
+    ASSERT_TRUE(start_prepared(s, command, [this, &binary_dir] {
+        int fd = open(binary_dir.c_str(), O_PATH | O_DIRECTORY);
+        if (fd == -1 || dup3(fd, binary_dir_fd, O_CLOEXEC) == -1 ||
+            chdir(dir.c_str()) == -1 || unshare(CLONE_NEWNS) == -1 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
             mount("tmpfs", "/tmp", "tmpfs", MS_RDONLY, "size=4k") == -1) {
             perror("an empty read-only /tmp");
