@@ -165,15 +165,6 @@ start_make(TerminalMake &t, const std::string &make, int port)
     return false;
 }
 
-static size_t
-live_members(pid_t pgrp)
-{
-    size_t n = 0;
-    for (const ProcessEntry &e : group_processes(pgrp))
-        n += e.state != 'Z' && e.state != 'X';
-    return n;
-}
-
 TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
 {
     for (std::string make : {"make", "bmake"}) {
