@@ -9,7 +9,7 @@ JOBS ?= 2
 BINARY ?= build/release/corvansel
 BUILD_FIRST ?= build
 
-.PHONY: all build run check bench order fuzz clean
+.PHONY: all build run check bench order fuzz clean image
 
 all: build
 
@@ -25,6 +25,32 @@ run: ${BUILD_FIRST}
 	@'${BINARY}' ${PORT} & pid=$$!; \
 	trap 'kill $$pid; wait $$pid; exit 1' INT HUP QUIT TERM; \
 	wait $$pid
+
+# The container image of dist/container/Containerfile, tagged ${IMAGE}.
+# It takes the static release binary, the one program that runs in an
+# image with no C library, from a build context of its own that holds that
+# file alone, rather than the source tree with its builds; a binary with a
+# program interpreter is linked dynamically (no lld) and is refused. podman,
+# or docker where podman is missing; CONTAINER_TOOL names either.
+IMAGE ?= corvansel
+CONTAINER_TOOL ?=
+
+image: build
+	@if readelf -l build/release/corvansel | grep -q INTERP; then \
+	    echo 'build/release/corvansel is linked dynamically: an image from scratch has no C library for it' >&2; \
+	    exit 1; \
+	fi
+	rm -rf build/image
+	mkdir -p build/image
+	cp build/release/corvansel build/image/corvansel
+	@tool='${CONTAINER_TOOL}'; \
+	if [ -z "$$tool" ]; then \
+	    if command -v podman >/dev/null; then tool=podman; \
+	    elif command -v docker >/dev/null; then tool=docker; \
+	    else echo 'make image needs podman or docker' >&2; exit 1; fi; \
+	fi; \
+	echo "$$tool build -f dist/container/Containerfile -t ${IMAGE} build/image"; \
+	"$$tool" build -f dist/container/Containerfile -t '${IMAGE}' build/image
 
 # Every test, in the debug build (g++) and the sanitizer build (clang).
 # Installs first whatever tools a fresh machine lacks.

@@ -85,6 +85,14 @@ resolve(const char *host, const char *service, const struct addrinfo *hints,
     return getaddrinfo(host, service, hints, res);
 }
 
+int64_t
+monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 time_t
 current_time()
 {

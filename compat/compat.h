@@ -4,6 +4,7 @@
 #define CORVANSEL_COMPAT_COMPAT_H
 
 #include <netdb.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -37,5 +38,9 @@ int resolve(const char *host, const char *service,
 // worker asks once, so there a system call is the cheaper way. Elsewhere
 // it is time() itself.
 time_t current_time();
+
+// Milliseconds on the monotonic clock, for intervals and deadlines that a
+// change of the wall clock must neither stretch nor cut short.
+int64_t monotonic_ms();
 
 #endif

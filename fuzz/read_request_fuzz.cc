@@ -9,6 +9,11 @@
 // left in the request buffer loses its tail, which a stream would keep;
 // read_request never reads again once its buffer is full, so it cannot
 // tell the difference.
+//
+// The head ends at its first blank line: when the bytes sent have one
+// within the buffer, the same head sent alone, with nothing behind it,
+// must get the same result and the same record. Nothing after the blank
+// line may change what the server makes of the request.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -49,6 +54,41 @@ send_chunks(int fd, const uint8_t *lengths, size_t count, const uint8_t *data,
     shutdown(fd, SHUT_WR);
 }
 
+// Sends the client's bytes in chunks as the input describes, runs
+// read_request on the other end and returns its result, with what it sent
+// back in *sent.
+static Status
+run(const uint8_t *lengths, size_t count, const uint8_t *bytes, size_t size,
+    Request *r, std::string *sent)
+{
+    int sv[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) == 0);
+    // The whole input fits in the socket buffer, so it is all written
+    // before the reader starts.
+    int buffer = 1 << 20;
+    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    send_chunks(sv[1], lengths, count, bytes, size);
+
+    Status s = read_request(sv[0], r);
+    shutdown(sv[0], SHUT_WR);
+    *sent = drain(sv[1]);
+    close(sv[0]);
+    close(sv[1]);
+    return s;
+}
+
+// The length of the head up to and including its first blank line, when
+// that ends within the request buffer; 0 when there is none.
+static size_t
+head_length(const uint8_t *bytes, size_t size)
+{
+    size_t limit = size < REQUEST_BUFFER_SIZE ? size : REQUEST_BUFFER_SIZE;
+    for (size_t i = 0; i + 4 <= limit; i++)
+        if (memcmp(bytes + i, "\r\n\r\n", 4) == 0)
+            return i + 4;
+    return 0;
+}
+
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -57,21 +97,12 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t count = data[0] % (MAX_CHUNK_LENGTHS + 1);
     if (size < 1 + count)
         return 0;
-
-    int sv[2];
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) == 0);
-    // The whole input fits in the socket buffer, so it is all written
-    // before the reader starts.
-    int buffer = 1 << 20;
-    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    send_chunks(sv[1], data + 1, count, data + 1 + count, size - 1 - count);
+    const uint8_t *bytes = data + 1 + count;
+    size_t length = size - 1 - count;
 
     Request r;
-    Status s = read_request(sv[0], &r);
-    shutdown(sv[0], SHUT_WR);
-    std::string sent = drain(sv[1]);
-    close(sv[0]);
-    close(sv[1]);
+    std::string sent;
+    Status s = run(data + 1, count, bytes, length, &r, &sent);
 
     // Whatever it refused, every text of the record is terminated inside
     // its field and nothing was counted, so the log line can print it.
@@ -80,6 +111,23 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(terminated(value, FIELD_VALUE_MAX));
     FUZZ_CHECK(r.bytes_sent == 0);
     FUZZ_CHECK(r.method == METHOD_GET || r.method == METHOD_HEAD);
+
+    size_t head = head_length(bytes, length);
+    if (head > 0) {
+        Request alone;
+        std::string alone_sent;
+        Status t = run(nullptr, 0, bytes, head, &alone, &alone_sent);
+        FUZZ_CHECK(t == s);
+        FUZZ_CHECK(alone.method == r.method);
+        FUZZ_CHECK(strcmp(alone.target, r.target) == 0);
+        for (int f = 0; f < FIELD_COUNT; f++)
+            FUZZ_CHECK(strcmp(alone.field[f], r.field[f]) == 0);
+        FUZZ_CHECK(!alone.input_after_head);
+        // Only bytes sent after the head can have been read after it.
+        FUZZ_CHECK(!r.input_after_head || length > head);
+    } else {
+        FUZZ_CHECK(!r.input_after_head);
+    }
 
     if (s == STATUS_NONE) {
         // Accepted: nothing may have gone to the client.

@@ -10,6 +10,9 @@
 #include <time.h>
 
 #include "compat/compat.h"
+#include "http/append.h"
+#include "http/connection.h"
+#include "http/date.h"
 #include "http/file.h"
 #include "http/request.h"
 

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http/date.h"
 #include "http/exchange_test_util.h"
 #include "http/request.h"
 

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http/date.h"
 #include "http/request.h"
 
 // The modification time test files get unless a test asks for another:

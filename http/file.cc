@@ -1,12 +1,16 @@
 // The file response: head, then the body streamed in fixed chunks.
 #include "http/file.h"
 
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "http/append.h"
+#include "http/connection.h"
+#include "http/date.h"
 #include "http/request.h"
 
 // The widest head: its fixed text (about 170 bytes), both dates, the
@@ -101,17 +105,24 @@ send_file(int fd, const char *path, Request *r, const struct stat *st,
 {
     r->bytes_sent = 0;
     // Opening a FIFO for reading waits for a writer, for ever if none
-    // comes, and a FIFO cannot be positioned even once open: it gets the
-    // answer of a file that cannot be positioned, without being opened.
-    // One that the server may not read keeps the answer of every file it
-    // may not read, as the refused open would have given it.
-    if (S_ISFIFO(st->st_mode))
-        return send_status(fd, eaccess(path, R_OK) == 0
-                                   ? STATUS_INTERNAL_SERVER_ERROR
-                                   : STATUS_FORBIDDEN);
-    FILE *fp = fopen(path, "r");
-    if (fp == nullptr)
+    // comes, and the file looked at before may have been replaced by one
+    // since: the open never waits, and what was opened is judged by its
+    // own status. A FIFO cannot be positioned: it gets the answer of a
+    // file that cannot be. On a regular file, or a device, O_NONBLOCK
+    // changes nothing.
+    int file = open(path, O_RDONLY | O_NONBLOCK);
+    if (file == -1)
         return send_status(fd, STATUS_FORBIDDEN);
+    struct stat opened;
+    if (fstat(file, &opened) == -1 || S_ISFIFO(opened.st_mode)) {
+        close(file);
+        return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
+    }
+    FILE *fp = fdopen(file, "r");
+    if (fp == nullptr) {
+        close(file);
+        return send_status(fd, STATUS_FORBIDDEN);
+    }
     // Every read asks for whole chunks into our own buffer; a stream buffer
     // would only copy each byte a second time.
     setvbuf(fp, nullptr, _IONBF, 0);

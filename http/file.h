@@ -16,8 +16,9 @@ constexpr int TRANSFER_CHUNK_SIZE = 16384;
 // upper < st_size, and lower <= upper, except for a whole empty file
 // without a Range value (then 0 and -1). Counts body bytes in
 // r->bytes_sent. Returns 200 or 206, 403 when the file cannot be opened,
-// 500 when it cannot be positioned or read (a FIFO, which is never opened,
-// is one), 408 when a write to fd failed.
+// 500 when it cannot be positioned or read (a FIFO, found so once opened,
+// whatever st says, is one), 408 when a write to fd failed. Opening never
+// waits.
 [[nodiscard]] Status send_file(int fd, const char *path, Request *r,
                                const struct stat *st, int64_t lower,
                                int64_t upper);

@@ -266,23 +266,30 @@ TEST_F(SendFile, AnswersAFailedSeekWithInternalError)
     EXPECT_EQ(r.bytes_sent, 0u);
 }
 
-// A FIFO is never opened: without a writer that would wait for ever. It
-// cannot be positioned either, so it gets what such a file gets, and one
-// the server may not read gets what every unreadable file gets.
+// A FIFO must not hold the worker: without a writer, opening it would wait
+// for ever. It cannot be positioned, so it gets what such a file gets, and
+// one the server may not read gets what every unreadable file gets. So too
+// when a FIFO took the place of the file after its status was taken: what
+// counts is what was opened.
 TEST_F(SendFile, AnswersAFifoAtOnce)
 {
     ASSERT_EQ(mkfifo("fifo", 0644), 0);
     ASSERT_EQ(mkfifo("closed", 0), 0);
+    write_file("file", "0123456789");
     struct Case {
-        const char *path;
+        const char *path, *looked_at;
         Status status;
     };
-    constexpr Case cases[] = {{"fifo", STATUS_INTERNAL_SERVER_ERROR},
-                              {"closed", STATUS_FORBIDDEN}};
+    constexpr Case cases[] = {
+        {"fifo", "fifo", STATUS_INTERNAL_SERVER_ERROR},
+        {"closed", "closed", STATUS_FORBIDDEN},
+        {"fifo", "file", STATUS_INTERNAL_SERVER_ERROR},
+        {"closed", "file", STATUS_FORBIDDEN},
+    };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(std::string(c.path) + " looked at as " + c.looked_at);
         struct stat st;
-        ASSERT_EQ(stat(c.path, &st), 0);
+        ASSERT_EQ(stat(c.looked_at, &st), 0);
         bool as_expected;
         Answer a = transfer_unprivileged(c.path, &st, c.status, &as_expected);
         EXPECT_TRUE(as_expected);

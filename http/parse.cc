@@ -2,20 +2,36 @@
 // status response for everything it refuses.
 #include "http/parse.h"
 
+#include <stddef.h>
 #include <string.h>
 
+#include "http/connection.h"
 #include "http/request.h"
 
 static constexpr char HEAD_END[] = "\r\n\r\n";
-static constexpr int HEAD_END_LENGTH = sizeof HEAD_END - 1;
+static constexpr size_t HEAD_END_LENGTH = sizeof HEAD_END - 1;
 static constexpr char VERSION_PREFIX[] = "HTTP/";
 static constexpr int VERSION_PREFIX_LENGTH = sizeof VERSION_PREFIX - 1;
 
-// Reads until a read leaves the blank line as the last bytes held, the
-// buffer is full or the stream ends. Returns 0 with the head text cut and
+// Returns the position of the first blank line's CR LF CR LF among the
+// len bytes at buf, looking from from on, or -1.
+static ptrdiff_t
+find_head_end(const char *buf, size_t from, size_t len)
+{
+    for (size_t i = from; i + HEAD_END_LENGTH <= len; i++)
+        if (buf[i] == '\r' && memcmp(buf + i, HEAD_END, HEAD_END_LENGTH) == 0)
+            return (ptrdiff_t)i;
+    return -1;
+}
+
+// Reads until the bytes held contain a blank line, the buffer is full or
+// the stream ends. The head ends at its first blank line, wherever a read
+// puts it: what follows in the same read (a body, a pipelined request) is
+// no part of it and is never parsed, and r->input_after_head tells the
+// caller that the client sent it. Returns 0 with the head text cut and
 // terminated in buf, or the status that was sent.
 static Status
-read_head(int fd, char *buf, size_t size)
+read_head(int fd, char *buf, size_t size, Request *r)
 {
     size_t fill = 0;
     for (;;) {
@@ -27,17 +43,23 @@ read_head(int fd, char *buf, size_t size)
                 return send_status(fd, STATUS_BAD_REQUEST);
             break;
         }
+        // A blank line may straddle the last read and this one.
+        size_t from =
+            fill >= HEAD_END_LENGTH - 1 ? fill - (HEAD_END_LENGTH - 1) : 0;
         fill += (size_t)n;
-        // Only the last bytes are looked at: a read that brings the blank
-        // line together with more bytes leaves the head incomplete.
-        if (fill >= HEAD_END_LENGTH && memcmp(buf + fill - HEAD_END_LENGTH,
-                                              HEAD_END, HEAD_END_LENGTH) == 0)
+        ptrdiff_t end = find_head_end(buf, from, fill);
+        if (end >= 0) {
+            size_t head = (size_t)end + HEAD_END_LENGTH;
+            r->input_after_head = fill > head;
+            fill = head;
             break;
+        }
         if (fill == size)
             return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);
     }
     // Drop the final CR LF, so the head text ends with the CR LF of its
-    // last line, which the line parse looks for.
+    // last line, which the line parse looks for. At the end of the stream
+    // without a blank line, the last two bytes held go, whatever they are.
     buf[fill - 2] = '\0';
     return STATUS_NONE;
 }
@@ -152,7 +174,7 @@ read_request(int fd, Request *r)
     // The head is parsed into r, which keeps copies of what it needs, so
     // the buffer is free again once this returns.
     char *buf = exchange_buffer;
-    Status s = read_head(fd, buf, REQUEST_BUFFER_SIZE);
+    Status s = read_head(fd, buf, REQUEST_BUFFER_SIZE, r);
     if (s != STATUS_NONE)
         return s;
     return parse_head(fd, r, buf);

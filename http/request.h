@@ -1,12 +1,10 @@
 // The request record that a connection worker fills and hands from step to
-// step, the protocol tables, HTTP dates and the status-only response.
+// step, the protocol tables, and the buffer a worker's steps share.
 #ifndef CORVANSEL_HTTP_REQUEST_H
 #define CORVANSEL_HTTP_REQUEST_H
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/types.h>
-#include <time.h>
 
 #include <array>
 
@@ -52,6 +50,10 @@ struct Request {
     char target[TARGET_MAX];
     char field[FIELD_COUNT][FIELD_VALUE_MAX];
     uint64_t bytes_sent;
+    // The client sent bytes after the head (a body, a pipelined request)
+    // before the head was read: more may be on the way, and the connection
+    // must not be closed before they are.
+    bool input_after_head;
 };
 
 // A worker's one large buffer: it holds the request's head while that is
@@ -94,59 +96,5 @@ constexpr auto status_text = [] {
     t[STATUS_VERSION_NOT_SUPPORTED] = "HTTP Version not supported";
     return t;
 }();
-
-// A UTC date in the fixed HTTP form, "Thu, 01 Jan 1970 00:00:00 GMT".
-constexpr int HTTP_DATE_SIZE = sizeof "Thu, 01 Jan 1970 00:00:00 GMT";
-using HttpDate = char[HTTP_DATE_SIZE];
-
-// Writes the date of t into out and returns out. A time whose year does not
-// fit in four digits gives the nearer of the earliest and the latest date
-// the form can hold, so a response head always stays well-formed.
-char *format_http_date(time_t t, HttpDate out);
-
-// The seconds since 1970-01-01 00:00:00 UTC of tm's calendar fields
-// (tm_year, tm_mon, tm_mday, tm_hour, tm_min, tm_sec), counted as timegm
-// counts them: a field past its range carries over (31 February is
-// 3 March, second 60 the next minute) and there are no leap seconds.
-// Plain arithmetic, because timegm loads the C library's time zone data on
-// first use, and the server reads no configuration but its command line.
-// Exact for the years strptime reads, 0 to 9999.
-time_t utc_seconds(const struct tm *tm);
-
-// Appending to a text being built: each writes at out, without a
-// terminating zero, and returns the end of what it wrote. The caller sizes
-// the buffer. The responses and the log line a worker builds for every
-// connection use these rather than printf, whose machinery every worker
-// would otherwise page in.
-char *put_text(char *out, const char *text);
-char *put_decimal(char *out, int64_t value);
-char *put_unsigned(char *out, uint64_t value);
-
-// Every read and write on a connection goes through these two. A call that
-// a signal interrupts is made again: on Linux a socket call with a time-out
-// fails with EINTR when the process is stopped and continued (a terminal's
-// Ctrl-Z and fg, a debugger, a frozen cgroup), which would otherwise end a
-// live exchange as though the client had timed out.
-//
-// read_some reads at most size bytes into buf and returns as read does.
-ssize_t read_some(int fd, char *buf, size_t size);
-// write_all writes all len bytes of buf, going on after short writes, and
-// stores in *written how many went out. Returns 0, or 1 when a write failed
-// or wrote nothing.
-[[nodiscard]] int write_all(int fd, const char *buf, size_t len,
-                            size_t *written);
-
-// Writes the status line of status and the Date line of the current time,
-// which every response begins with, and returns the end.
-char *put_response_start(char *out, Status status);
-
-// Writes a whole response of len bytes from buf. Returns status, or
-// STATUS_REQUEST_TIMEOUT when writing failed.
-Status send_response(int fd, const char *buf, size_t len, Status status);
-
-// Writes the status-only response for status (which must have a reason
-// phrase) with one write. Returns status, or STATUS_REQUEST_TIMEOUT when the
-// write failed.
-Status send_status(int fd, Status status);
 
 #endif

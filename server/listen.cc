@@ -24,8 +24,12 @@ open_listeners(const char *host, const char *port,
 
     struct addrinfo *list;
     int rc = resolve(host, port, &hints, &list);
-    if (rc != 0)
+    // The resolver's own errors carry their reason in its text alone;
+    // errno means nothing after them, except after a system error.
+    if (rc == EAI_SYSTEM)
         err(1, "getaddrinfo: %s", gai_strerror(rc));
+    if (rc != 0)
+        errx(1, "getaddrinfo: %s", gai_strerror(rc));
 
     int count = 0;
     for (struct addrinfo *ai = list; ai != nullptr && count < MAX_LISTENERS;

@@ -3,47 +3,71 @@
 
 #include <err.h>
 #include <errno.h>
+#include <poll.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "compat/compat.h"
+#include "http/append.h"
 #include "http/request.h"
 
-// Where the lock file is made; it is removed from the directory at once,
-// and lives only as long as a process holds it open.
-static constexpr char LOCK_TEMPLATE[] = "/tmp/corvansel.XXXXXX";
-
 // Lost lines are reported no more often than this, however many there are.
-static constexpr time_t REPORT_INTERVAL_SECONDS = 1;
+static constexpr int64_t REPORT_INTERVAL_MS = 1000;
 
-// The lock file's descriptor, inherited by every worker; -1 without one.
-static int lock_fd = -1;
+// What the workers share, in one page that the server process maps before
+// its first fork and every worker inherits. It lives in memory, not in a
+// file, so that the server needs no writable directory: a container
+// without /tmp, a read-only root and a chroot all run it.
+struct LogShared {
+    // Taken around each line's write. Robust: a worker that dies holding
+    // it (killed in the middle of a long write) passes it to the next.
+    pthread_mutex_t lock;
+    // Lines that could not be written and are not reported yet, the error
+    // of the last of them, and when the last report went out (monotonic
+    // milliseconds). Changed under the lock only; lost is also read
+    // without it, so it is read and written atomically.
+    uint64_t lost;
+    int error;
+    int64_t reported_ms;
+};
+
+static LogShared *shared = nullptr;
 
 // Whether a line's write needs the lock: not when standard output is a
 // regular file, where the system makes each write whole by itself, one
 // after the other, each at the end of the last.
 static bool lock_writes = true;
 
-// What the workers keep in the lock file: when lost lines were last
-// reported, and how many have been lost since.
-struct LostLines {
-    int64_t reported;
-    uint64_t lost;
-};
-
 void
 open_log()
 {
-    char path[sizeof LOCK_TEMPLATE];
-    memcpy(path, LOCK_TEMPLATE, sizeof path);
-    lock_fd = mkstemp(path);
-    if (lock_fd == -1)
-        err(1, "log lock '%s'", path);
-    unlink(path);
+    void *page = mmap(nullptr, sizeof(LogShared), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANON, -1, 0);
+    if (page == MAP_FAILED)
+        err(1, "log lock");
+    shared = static_cast<LogShared *>(page);
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc == 0)
+        rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc == 0)
+        rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    if (rc == 0)
+        rc = pthread_mutex_init(&shared->lock, &attr);
+    if (rc != 0) {
+        errno = rc;
+        err(1, "log lock");
+    }
+    pthread_mutexattr_destroy(&attr);
+    // The first loss is reported at once.
+    shared->reported_ms = monotonic_ms() - REPORT_INTERVAL_MS;
+
     struct stat st;
     if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode))
         lock_writes = false;
@@ -85,45 +109,68 @@ format_log_line(char *line, const Request *r, const char *address,
     return (size_t)(out - line);
 }
 
-// Counts a line that could not be written, and reports it unless a report
-// went out less than a second ago. Called with the lock held, which makes
-// the count in the lock file the whole server's.
-static void
-report_lost_line(int error)
+// Takes the lock. A holder that died left it to us, and with it whatever
+// it was doing half done: at worst its line is cut short or its loss
+// uncounted, and the lock is made usable again.
+static bool
+take_lock()
 {
-    LostLines lines = {};
-    if (pread(lock_fd, &lines, sizeof lines, 0) != sizeof lines)
-        lines = {};
-    lines.lost++;
-    time_t now = current_time();
-    if (now - lines.reported >= REPORT_INTERVAL_SECONDS) {
-        errno = error;
-        warn("access log: %ju line%s lost", (uintmax_t)lines.lost,
-             lines.lost == 1 ? "" : "s");
-        lines.reported = now;
-        lines.lost = 0;
-    }
-    if (pwrite(lock_fd, &lines, sizeof lines, 0) != sizeof lines) {
-        // Only the count is lost; the next failure reports again.
-    }
+    int rc = pthread_mutex_lock(&shared->lock);
+    if (rc == EOWNERDEAD)
+        rc = pthread_mutex_consistent(&shared->lock);
+    return rc == 0;
 }
 
-// Takes (F_LOCK) or releases (F_ULOCK) the lock, waiting on through a
-// signal. Returns true when it did.
-static bool
-set_lock(int how)
+// Writes the whole line to standard output, going on after short writes.
+// Whoever started the server may have made its output non-blocking (the
+// flag belongs to the open pipe, which the server shares with its parent,
+// so it is not ours to clear): a write that would block waits until the
+// reader makes room, so that the line is neither lost nor split. Returns
+// 0, or an error number.
+static int
+write_line(const char *line, size_t len)
 {
-    int rc;
-    do
-        rc = lockf(lock_fd, how, 0);
-    while (rc == -1 && errno == EINTR);
-    return rc == 0;
+    while (len > 0) {
+        ssize_t n = write(STDOUT_FILENO, line, len);
+        if (n > 0) {
+            line += n;
+            len -= (size_t)n;
+            continue;
+        }
+        if (n == 0)
+            return EIO;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return errno;
+        struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&p, 1, -1) == -1 && errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+// Reports the lines lost so far, unless a report went out less than the
+// interval ago: then the count waits for the next worker that writes
+// after it. Called with the lock held, which makes the count the whole
+// server's.
+static void
+report_lost_lines()
+{
+    uint64_t lost = __atomic_load_n(&shared->lost, __ATOMIC_RELAXED);
+    int64_t now = monotonic_ms();
+    if (lost == 0 || now - shared->reported_ms < REPORT_INTERVAL_MS)
+        return;
+    errno = shared->error;
+    warn("access log: %ju line%s lost", (uintmax_t)lost, lost == 1 ? "" : "s");
+    shared->reported_ms = now;
+    __atomic_store_n(&shared->lost, 0, __ATOMIC_RELAXED);
 }
 
 void
 log_exchange(const Request *r, const char *address, Status status)
 {
-    // Built in the exchange buffer, whose response is sent by now.
+    // Built in the exchange buffer: the connection is closed by now.
     static_assert(LOG_LINE_SIZE <= EXCHANGE_BUFFER_SIZE);
     char *line = exchange_buffer;
     size_t len = format_log_line(line, r, address, status);
@@ -131,19 +178,24 @@ log_exchange(const Request *r, const char *address, Status status)
     // A pipe keeps a write whole only up to PIPE_BUF bytes (4096 on Linux,
     // 512 on FreeBSD), and a slow reader takes a longer one in pieces,
     // between which another worker's line would land. So, unless standard
-    // output is a regular file, every worker writes under one lock. A
-    // record lock belongs to the process that holds it: the workers exclude
-    // one another although they share the descriptor, and the system lets
-    // it go when a worker dies holding it.
-    bool locked = lock_writes && set_lock(F_LOCK);
-    size_t written;
-    if (write_all(STDOUT_FILENO, line, len, &written) != 0) {
-        int error = errno;
+    // output is a regular file, every worker writes under the lock.
+    bool locked = lock_writes && take_lock();
+    int error = write_line(line, len);
+    // A line lost now, or lost by others before and not reported yet,
+    // needs the lock for the count; one that went out with none pending
+    // needs nothing more. The count is read without the lock only to tell
+    // whether to take it.
+    if (error != 0 || __atomic_load_n(&shared->lost, __ATOMIC_RELAXED) != 0) {
         if (!locked)
-            locked = set_lock(F_LOCK);
-        report_lost_line(error);
+            locked = take_lock();
+        if (locked) {
+            if (error != 0) {
+                __atomic_add_fetch(&shared->lost, 1, __ATOMIC_RELAXED);
+                shared->error = error;
+            }
+            report_lost_lines();
+        }
     }
-    // The next worker in, before this one lingers on its connection.
     if (locked)
-        set_lock(F_ULOCK);
+        pthread_mutex_unlock(&shared->lock);
 }

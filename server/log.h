@@ -14,10 +14,10 @@ constexpr int LOG_LINE_SIZE = 20 + 1 + ADDRESS_TEXT_SIZE - 1 + 1 + 11 + 1 +
                               (FIELD_VALUE_MAX - 1) * 4 + 1 +
                               (TARGET_MAX - 1) * 4 + 1 + 1;
 
-// Makes what the workers share to keep their lines whole: a lock that each
-// takes around its write. Called once by the server process, before its
-// first fork; a failure ends the process. Without it, lines are written
-// unlocked.
+// Makes what the workers share to keep their lines whole and to count the
+// lines lost: a lock that each takes around its write, in memory that
+// needs no file system. Called once by the server process, before its
+// first fork; a failure ends the process.
 void open_log();
 
 // Formats the access log line of an exchange into line, which holds
@@ -28,10 +28,13 @@ void open_log();
 size_t format_log_line(char *line, const Request *r, const char *address,
                        Status status);
 
-// Writes the access log line of an exchange to standard output, in one
-// write while holding the lock. A line that cannot be written is reported
-// on standard error, with the reason, at most about once a second for the
-// whole server, saying how many lines were lost since the last report.
+// Writes the access log line of an exchange to standard output, whole,
+// while holding the lock (not needed when standard output is a regular
+// file), waiting as long as the output would block. Lines that cannot be
+// written are counted for the whole server and reported on standard error
+// with the reason of the last one, at most once a second: a worker that
+// writes after the second is over reports the lines lost since the last
+// report, whether its own line went out or not.
 void log_exchange(const Request *r, const char *address, Status status);
 
 #endif

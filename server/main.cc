@@ -28,7 +28,11 @@ static constexpr int RESOURCE_BACKOFF_MS = 100;
 // into a client's connection: each closed one is opened on /dev/null. And
 // with SIGCHLD ignored, as a caller can pass it on, the system would reap
 // the server process itself, and the supervisor could not tell how it
-// ended: it goes back to its default action.
+// ended: it goes back to its default action. A signal mask survives exec
+// too: a caller that left the termination signals blocked would make the
+// supervisor, the server process and every worker deaf to them, and only
+// SIGKILL, one process at a time, would end them; they are unblocked,
+// with SIGCHLD.
 static void
 prepare_process()
 {
@@ -43,6 +47,11 @@ prepare_process()
             err(1, "/dev/null");
     }
     signal(SIGCHLD, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD})
+        sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // The two lines that head both the help text and the usage error.

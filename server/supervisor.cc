@@ -47,10 +47,17 @@ run_supervisor()
         exit(1);
     }
     // Report how the server process ended, so that a failed start-up is
-    // not taken for success by whoever started us.
+    // not taken for success by whoever started us. When the supervisor is
+    // the reaper of orphans (PID 1 in a container), the workers that
+    // outlive the server process become its children: it waits for them
+    // too, so their transfers finish, but their statuses say nothing of
+    // the server's.
     int status = 0;
     for (;;) {
-        pid_t done = wait(&status);
+        int child_status;
+        pid_t done = wait(&child_status);
+        if (done == pid)
+            status = child_status;
         if (done > 0)
             continue;
         if (done == -1 && errno == EINTR)

@@ -11,16 +11,16 @@ constexpr int SOCKET_TIMEOUT_SECONDS = 30;
 // failed.
 [[nodiscard]] int set_socket_timeouts(int fd, int seconds);
 
-// A worker whose client has sent more than its head by the time the
-// response is written reads and discards what the client sends until the
-// client closes, a wait of LINGER_WAIT_SECONDS passes without a byte, or
-// LINGER_LIMIT_SECONDS have passed in all.
+// A worker whose client has sent more than its head (with the head, or by
+// the time the response is written) reads and discards what the client
+// sends until the client closes, a wait of LINGER_WAIT_SECONDS passes
+// without a byte, or LINGER_LIMIT_SECONDS have passed in all.
 constexpr int LINGER_WAIT_SECONDS = 2;
 constexpr int LINGER_LIMIT_SECONDS = 10;
 
-// Serves the one request of the connection fd from client, writes its
-// access log line to standard output, then ends the connection: sends its
-// end, lingers as above if need be, and closes it.
+// Serves the one request of the connection fd from client, ends the
+// connection (sends its end, lingers as above if need be, and closes it),
+// and only then writes its access log line to standard output.
 void serve_connection(int fd, const struct sockaddr_storage *client);
 
 #endif

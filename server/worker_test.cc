@@ -50,6 +50,8 @@ TEST(ServeConnection, WritesALongLogLineInOneWrite)
     fflush(stdout);
     int saved = dup(STDOUT_FILENO);
     dup2(log[0], STDOUT_FILENO);
+    // As the server process does before its first fork.
+    open_log();
     serve_connection(conn[0], &client);
     // What a worker's exit would flush.
     fflush(stdout);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/exchange_util.h"
+#include "tests/fault_util.h"
 #include "tests/harness.h"
 
 class Signals : public ::testing::Test {
@@ -79,32 +81,45 @@ class Signals : public ::testing::Test {
     size_t received = 0;
 };
 
+// So too when whoever started the server left those signals blocked: a
+// signal mask survives exec, and every process would inherit it.
 TEST_F(Signals, EachTerminationSignalToTheSupervisorEndsTheWholeGroup)
 {
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(sig));
-        Server s;
-        ASSERT_TRUE(start_server_on(s, dir)) << s.err;
-        ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
-        pid_t server, worker;
-        ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+    for (bool blocked : {false, true})
+        for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) +
+                         (blocked ? ", blocked by the caller" : ""));
+            Server s;
+            ASSERT_TRUE(start_prepared(s, server_command(dir), [blocked] {
+                sigset_t set;
+                sigemptyset(&set);
+                for (int caught : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD})
+                    sigaddset(&set, caught);
+                if (blocked)
+                    sigprocmask(SIG_BLOCK, &set, nullptr);
+            })) << s.err;
+            ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
+            pid_t server, worker;
+            ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
 
-        ASSERT_EQ(kill(s.pid, sig), 0);
-        int status = s.wait_exit();
-        ASSERT_NE(status, -1) << "the supervisor did not end";
-        EXPECT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(wait_processes_ended({server, worker}), std::vector<pid_t>{});
+            ASSERT_EQ(kill(s.pid, sig), 0);
+            int status = s.wait_exit();
+            ASSERT_NE(status, -1) << "the supervisor did not end";
+            EXPECT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+            EXPECT_EQ(wait_processes_ended({server, worker}),
+                      std::vector<pid_t>{});
 
-        // The transfer stopped short, and nothing was logged: standard
-        // output ends, every writer gone, with the banner alone.
-        EXPECT_LT(received + read_all(client).size(), (size_t)LARGE_FILE_SIZE);
-        close(client);
-        client = -1;
-        EXPECT_FALSE(s.wait_lines(2));
-        EXPECT_LT(s.out_fd, 0) << "standard output is still open";
-        EXPECT_EQ(s.log_lines(), std::vector<std::string>{}) << s.out;
-    }
+            // The transfer stopped short, and nothing was logged: standard
+            // output ends, every writer gone, with the banner alone.
+            EXPECT_LT(received + read_all(client).size(),
+                      (size_t)LARGE_FILE_SIZE);
+            close(client);
+            client = -1;
+            EXPECT_FALSE(s.wait_lines(2));
+            EXPECT_LT(s.out_fd, 0) << "standard output is still open";
+            EXPECT_EQ(s.log_lines(), std::vector<std::string>{}) << s.out;
+        }
 }
 
 TEST_F(Signals, TermToTheServerProcessAloneLetsTheRunningWorkerFinish)
@@ -134,6 +149,41 @@ TEST_F(Signals, TermToTheServerProcessAloneLetsTheRunningWorkerFinish)
                                  std::to_string(LARGE_FILE_SIZE), "127.0.0.1",
                                  "200", "t/1", "/large")});
     EXPECT_EQ(wait_processes_ended({worker}), std::vector<pid_t>{});
+}
+
+// Where the supervisor is the reaper of orphans, as PID 1 of a container
+// is, the worker that outlives the server process becomes its child. The
+// supervisor waits for it, so that the container lives until the
+// transfer is done, and then still ends with the server process's status,
+// not the worker's.
+TEST_F(Signals, AReapingSupervisorWaitsForOrphanedWorkersAndKeepsTheStatus)
+{
+    Server s;
+    ASSERT_TRUE(start_prepared(s, server_command(dir), [] {
+        if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
+            _exit(126);
+    })) << s.err;
+    ASSERT_NO_FATAL_FAILURE(start_slow_transfer(s));
+    pid_t server, worker;
+    ASSERT_NO_FATAL_FAILURE(expect_family(s, &server, &worker));
+
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    ProcessEntry e;
+    for (int i = 0; i < 1000 && !(read_process(worker, &e) && e.ppid == s.pid);
+         i++)
+        usleep(10000);
+    ASSERT_EQ(e.ppid, s.pid) << "the worker was not handed to the supervisor";
+    EXPECT_FALSE(process_ended(s.pid));
+
+    EXPECT_EQ(received + read_all(client).size(), (size_t)LARGE_FILE_SIZE);
+    int status = s.wait_exit();
+    ASSERT_NE(status, -1) << "the supervisor did not end";
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    ASSERT_TRUE(s.wait_lines(2)) << s.out;
+    EXPECT_EQ(s.log_lines(), std::vector<std::string>{log_line(
+                                 std::to_string(LARGE_FILE_SIZE), "127.0.0.1",
+                                 "200", "t/1", "/large")});
 }
 
 // Waits until pid is in state, as /proc shows it; false after ten seconds.
