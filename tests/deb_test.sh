@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package in debian/, end to end on this machine:
-# dpkg-buildpackage builds it from a copy of the source tree with no
-# warning, lintian finds nothing, dpkg installs it without enabling the
+# dpkg-buildpackage builds it from a copy of the source tree with Debian's
+# compiler flags and no warning, leaving in the tree only what .gitignore
+# names; lintian finds nothing, dpkg installs it without enabling the
 # service, the settings in /etc/default/corvansel survive a reinstall, the
 # installed program serves a file when started the way its unit starts it,
 # and a purge leaves no file behind. It installs a package on the machine,
@@ -26,7 +27,10 @@ trap cleanup EXIT
 # package's build; flags from the environment would make it another build.
 unset MAKEFLAGS MFLAGS MAKELEVEL MAKEOVERRIDES GNUMAKEFLAGS
 unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS CXX DEB_BUILD_PROFILES
-export DEB_BUILD_OPTIONS=parallel=2
+# The package's build would run the unit tests and the tests of the
+# program once more, as make check has just done with its own builds: the
+# package is the same without, and this tests the package.
+export DEB_BUILD_OPTIONS="nocheck parallel=2"
 
 die() {
     echo "FAIL: $*" >&2
@@ -51,6 +55,7 @@ fi
 tree="$tmp/corvansel"
 mkdir "$tree"
 tar -C "$src" --exclude=./.git --exclude=./build -cf - . | tar -C "$tree" -xf -
+(cd "$tree" && find . ! -type d) | sort >"$tmp/files.before"
 (cd "$tree" && dpkg-checkbuilddeps) >"$tmp/deps" 2>&1 ||
     cannot_run "$(cat "$tmp/deps")"
 if ! (cd "$tree" && dpkg-buildpackage -us -uc -b) \
@@ -62,6 +67,21 @@ fi
 # "tool: warning:".
 if grep -B 3 -A 6 ': warning:' "$tmp/build.log" >&2; then
     die "the package's build warns"
+fi
+# Whoever builds the package in a checkout must not find its by-products
+# among the files that git offers to add.
+if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$tree" && find . ! -type d) | sort |
+        comm -13 "$tmp/files.before" - | sed 's#^\./##' >"$tmp/files.new"
+    git -C "$src" check-ignore --no-index --stdin <"$tmp/files.new" |
+        sort | comm -23 "$tmp/files.new" - >"$tmp/unignored"
+    if [ -s "$tmp/unignored" ]; then
+        cat "$tmp/unignored" >&2
+        die "the package's build leaves files that .gitignore does not name"
+    fi
+else
+    [ "${CI:-}" != true ] || die "$src is not a git checkout"
+    echo "deb: not a git checkout: the build's by-products were not checked" >&2
 fi
 version=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
 arch=$(dpkg --print-architecture)
@@ -80,7 +100,14 @@ dpkg-deb --fsys-tarfile "$deb" | tar -tf - | sed -e 's#^\./#/#' -e 's#/$##' |
 while read -r p; do
     [ ! -e "$p" ] || echo "$p"
 done <"$tmp/paths" >"$tmp/existed"
-stray() { find /etc /usr /var/lib -name '*corvansel*' 2>/dev/null | sort; }
+# Container engines keep images and their layers below /var/lib, with
+# corvansel in them when its own image is being built, and change them
+# meanwhile; no package script of ours writes there.
+stray() {
+    find /etc /usr /var/lib \( -path /var/lib/containers -o \
+        -path /var/lib/docker \) -prune -o -name '*corvansel*' -print \
+        2>/dev/null | sort
+}
 stray >"$tmp/stray.before"
 
 dpkg -i "$deb" </dev/null >"$tmp/dpkg.log" 2>&1 || {

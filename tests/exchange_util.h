@@ -139,6 +139,35 @@ process_ended(pid_t pid)
     return !read_process(pid, &e) || e.state == 'Z' || e.state == 'X';
 }
 
+// How many processes of group pgrp have not ended.
+inline size_t
+live_members(pid_t pgrp)
+{
+    size_t n = 0;
+    for (const ProcessEntry &e : group_processes(pgrp))
+        n += e.state != 'Z' && e.state != 'X';
+    return n;
+}
+
+// Waits at most timeout_ms until at most n processes of group pgrp have
+// not ended; returns how many have not then.
+inline size_t
+wait_live_members(pid_t pgrp, size_t n, int timeout_ms = 10000)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        size_t live = live_members(pgrp);
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 +
+                          (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (live <= n || elapsed_ms >= timeout_ms)
+            return live;
+        usleep(10000);
+    }
+}
+
 // Waits at most timeout_ms for every process of pids to end; returns the
 // ones still running.
 inline std::vector<pid_t>

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Checks the FreeBSD port in dist/freebsd/ as far as a Linux machine can;
 # the port itself is never built here. Its Makefile sets only variables the
-# Porter's Handbook documents, in the handbook's order; its install steps,
-# run by BSD make against a stand-in for the ports framework, stage exactly
-# the files pkg-plist names, under the default PREFIX and under another;
+# Porter's Handbook documents, in the handbook's order, and names a licence
+# file that the tree has; its install steps, run by BSD make against a
+# stand-in for the ports framework, stage exactly the files pkg-plist
+# names, under the default PREFIX and under another;
 # and the rc script the framework makes of files/corvansel.in is
 # dist/rc.d/corvansel, byte for byte, and passes sh -n.
 #
@@ -100,6 +101,11 @@ esac
 [ -s "$port/pkg-descr" ] || fail "pkg-descr is empty"
 ! grep -q '^WWW:' "$port/pkg-descr" ||
     fail "pkg-descr: WWW belongs in the Makefile"
+# A port states its licence; the framework installs the file it names from
+# the distribution, so that file must be part of the tree.
+[ -n "$(value LICENSE)" ] || fail "LICENSE is not set"
+license_file=$(WRKSRC=$src value '${LICENSE_FILE}')
+[ -f "$license_file" ] || fail "LICENSE_FILE: no $license_file in the tree"
 for s in $(value USE_RC_SUBR); do
     [ -f "$port/files/$s.in" ] || fail "USE_RC_SUBR: no files/$s.in"
 done

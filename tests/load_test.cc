@@ -32,7 +32,8 @@ report_line(const std::string &report, const std::string &label)
     return report.substr(at + 1, end - at);
 }
 
-// Takes 20 to 45 s, depending on the build; in the slow group.
+// Takes 20 to 45 s alone, depending on the build, and minutes beside a
+// busy machine's other work; in the slow group.
 TEST(SlowLoad, TenThousandConnectionsInARow)
 {
     constexpr int REQUESTS = 10000;

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -165,15 +166,6 @@ start_make(TerminalMake &t, const std::string &make, int port)
     return false;
 }
 
-static size_t
-live_members(pid_t pgrp)
-{
-    size_t n = 0;
-    for (const ProcessEntry &e : group_processes(pgrp))
-        n += e.state != 'Z' && e.state != 'X';
-    return n;
-}
-
 TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
 {
     for (std::string make : {"make", "bmake"}) {
@@ -189,10 +181,12 @@ TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
         TerminalMake t;
         // A port found free can be taken before the server binds it.
         int port = 0;
+        long long start_ms = 0;
         for (int attempt = 0; attempt < 5 && port == 0; attempt++) {
             int candidate = free_port();
+            long long started = now_ms();
             if (start_make(t, make, candidate))
-                port = candidate;
+                port = candidate, start_ms = now_ms() - started;
             else if (t.reaped())
                 t.reset();
             else
@@ -214,9 +208,11 @@ TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
             << "supervisor, server process and worker";
 
         ASSERT_EQ(write(t.master, "\x03", 1), 1);
-        // Ending takes a few milliseconds; a make that waits for a server
-        // nobody signalled never ends.
-        deadline = now_ms() + 2000;
+        // A make that waits for a server nobody signalled never ends.
+        // Ending is less work than the start that make, the shell and the
+        // server just did, so one that takes twice as long as that start,
+        // and ten seconds at the least, is taken for one that never ends.
+        deadline = now_ms() + std::max(10000LL, 2 * start_ms);
         while (now_ms() < deadline &&
                !(t.reaped() && live_members(t.server_group) == 0))
             t.read_screen(10);
