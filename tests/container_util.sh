@@ -1,5 +1,5 @@
 # Helpers of container_test.sh, sourced by it: podman as this machine
-# runs it, the test's containers and their removal, free ports, waiting
+# runs it, the test's containers and their removal, waiting
 # for a line of a container's output, and a container's processes as the
 # host sees them. Expects $tmp, the test's scratch directory, and $www,
 # the served one.
@@ -38,16 +38,8 @@ start() {
     pm run -d --pull=never --name "$prefix-$name" "${limits[@]}" "$@" >/dev/null
 }
 
-# A loopback port that nothing listens on, below the range the kernel picks
-# client ports from, so that no outgoing connection holds it meanwhile.
-free_port() {
-    local p
-    while :; do
-        p=$((10000 + RANDOM % 20000))
-        [ -z "$(ss -Htan "sport = :$p")" ] && break
-    done
-    echo "$p"
-}
+# shellcheck source=tests/free_port.sh
+. "$(dirname "${BASH_SOURCE[0]}")/free_port.sh"
 
 state() {
     pm inspect --format '{{.State.Status}}' "$prefix-$1" 2>/dev/null

@@ -53,6 +53,7 @@ for need in haproxy nginx openssl curl h2load ss setsid \
     fi
 done
 
+. "$(dirname "$0")/free_port.sh"
 . "$parts/processes.sh"
 . "$parts/fixture.sh"
 . "$parts/client.sh"

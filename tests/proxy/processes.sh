@@ -73,17 +73,6 @@ stop() {
     fi
 }
 
-# A loopback port that nothing listens on, below the range the kernel picks
-# client ports from, so that no outgoing connection holds it in the meantime.
-free_port() {
-    local p
-    while :; do
-        p=$((10000 + RANDOM % 20000))
-        [ -z "$(ss -Htan "sport = :$p")" ] && break
-    done
-    echo "$p"
-}
-
 # Waits up to ten seconds until pid listens on 127.0.0.1:port; fails when
 # the process ended first.
 listening() {
