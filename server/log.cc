@@ -15,6 +15,7 @@
 
 #include "compat/compat.h"
 #include "http/append.h"
+#include "http/connection.h"
 #include "http/request.h"
 
 // Lost lines are reported no more often than this, however many there are.
@@ -121,33 +122,28 @@ take_lock()
     return rc == 0;
 }
 
-// Writes the whole line to standard output, going on after short writes.
-// Whoever started the server may have made its output non-blocking (the
-// flag belongs to the open pipe, which the server shares with its parent,
-// so it is not ours to clear): a write that would block waits until the
-// reader makes room, so that the line is neither lost nor split. Returns
-// 0, or an error number.
+// Writes the whole line to standard output. Whoever started the server
+// may have made its output non-blocking (the flag belongs to the open
+// pipe, which the server shares with its parent, so it is not ours to
+// clear): a write that would block waits until the reader makes room, so
+// that the line is neither lost nor split. Returns 0, or an error number.
 static int
 write_line(const char *line, size_t len)
 {
-    while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, line, len);
-        if (n > 0) {
-            line += n;
-            len -= (size_t)n;
-            continue;
-        }
-        if (n == 0)
-            return EIO;
-        if (errno == EINTR)
-            continue;
+    for (;;) {
+        size_t written;
+        // A write of nothing sets no errno: it is taken for EIO.
+        errno = 0;
+        if (write_all(STDOUT_FILENO, line, len, &written) == 0)
+            return 0;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return errno;
+            return errno != 0 ? errno : EIO;
+        line += written;
+        len -= written;
         struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
         if (poll(&p, 1, -1) == -1 && errno != EINTR)
             return errno;
     }
-    return 0;
 }
 
 // Reports the lines lost so far, unless a report went out less than the
