@@ -2,13 +2,19 @@
 #ifndef CORVANSEL_SERVER_LISTEN_H
 #define CORVANSEL_SERVER_LISTEN_H
 
+#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <netinet/in.h>
 
 constexpr int MAX_LISTENERS = 4;
-constexpr int LISTEN_BACKLOG = 128;
+// The listen backlog asked for: more than any system allows, so that each
+// caps it at its own maximum (Linux's net.core.somaxconn, 4096 by default;
+// FreeBSD's kern.ipc.soacceptqueue, 128 unless raised). A burst of new
+// clients then waits in the queue while the server forks, instead of
+// having its handshakes dropped and retried a second or more later.
+constexpr int LISTEN_BACKLOG = INT_MAX;
 
 // Numeric text of an IPv4 or IPv6 address, with its terminating zero.
 constexpr int ADDRESS_TEXT_SIZE = INET6_ADDRSTRLEN;
