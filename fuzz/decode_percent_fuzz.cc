@@ -13,19 +13,23 @@
 
 // The decoding as the server's contract states it, with sscanf reading
 // each escape. Always consumes the "%" and the two bytes after it, and
-// stops at a decoded zero or where those bytes reach the end.
+// stops at a decoded zero, which sets *zero, or where those bytes reach
+// the end.
 static std::string
-reference_decode(const char *src)
+reference_decode(const char *src, bool *zero)
 {
     std::string out;
+    *zero = false;
     while (*src != '\0') {
         unsigned char byte;
         if (*src != '%' || sscanf(src + 1, "%2hhx", &byte) != 1) {
             out += *src++;
             continue;
         }
-        if (byte == '\0')
+        if (byte == '\0') {
+            *zero = true;
             break;
+        }
         out += (char)byte;
         if (src[2] == '\0')
             break;
@@ -44,17 +48,19 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     src[size] = '\0';
     size_t len = strlen(src);
     char *dst = (char *)malloc(len + 1);
-    decode_percent(src, dst);
+    bool zero = decode_percent(src, dst);
     size_t decoded = strlen(dst);
     FUZZ_CHECK(decoded <= len);
 
     // In place gives the same text as into another buffer.
-    decode_percent(src, src);
+    FUZZ_CHECK(decode_percent(src, src) == zero);
     FUZZ_CHECK(strcmp(src, dst) == 0);
 
     memcpy(src, data, size);
     src[size] = '\0';
-    std::string expected = reference_decode(src);
+    bool expected_zero;
+    std::string expected = reference_decode(src, &expected_zero);
+    FUZZ_CHECK(zero == expected_zero);
     if (expected != dst) {
         fprintf(stderr, "decoded %zu bytes, sscanf reads %zu\n", decoded,
                 expected.size());

@@ -130,8 +130,13 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     if (s == STATUS_NONE) {
-        // Accepted: nothing may have gone to the client.
+        // Accepted: nothing may have gone to the client, and the server
+        // acts on the whole head and the whole target: neither held a
+        // zero byte that would have cut it short.
         FUZZ_CHECK(sent.empty());
+        FUZZ_CHECK(!r.target_cut_at_zero);
+        size_t used = head > 0 ? head : length;
+        FUZZ_CHECK(memchr(bytes, '\0', used) == nullptr);
         return 0;
     }
     FUZZ_CHECK(s == STATUS_BAD_REQUEST || s == STATUS_METHOD_NOT_ALLOWED ||

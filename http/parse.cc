@@ -57,6 +57,11 @@ read_head(int fd, char *buf, size_t size, Request *r)
         if (fill == size)
             return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);
     }
+    // The head is parsed as text, which would end at a zero byte: the
+    // lines after it would go unread, and a field that a proxy before us
+    // saw and acted on would be missing here.
+    if (memchr(buf, '\0', fill) != nullptr)
+        return send_status(fd, STATUS_BAD_REQUEST);
     // Drop the final CR LF, so the head text ends with the CR LF of its
     // last line, which the line parse looks for. At the end of the stream
     // without a blank line, the last two bytes held go, whatever they are.
@@ -152,7 +157,12 @@ parse_head(int fd, Request *r, char *head)
     if (len >= sizeof r->target)
         return send_status(fd, STATUS_HEADER_FIELDS_TOO_LARGE);
     memcpy(r->target, target, len + 1);
-    decode_percent(r->target, r->target);
+    // "/notes.txt%00.html" must not become "/notes.txt": a proxy before us
+    // judged, and typed, the name it saw. What precedes the zero stays in
+    // the target, for the log line, which marks where the zero stood.
+    r->target_cut_at_zero = decode_percent(r->target, r->target);
+    if (r->target_cut_at_zero)
+        return send_status(fd, STATUS_BAD_REQUEST);
 
     char *version = end + 1;
     if (strncmp(version, VERSION_PREFIX, VERSION_PREFIX_LENGTH) != 0)
@@ -218,7 +228,7 @@ convert_escape(const char *s, unsigned char *byte)
     return 0;
 }
 
-void
+bool
 decode_percent(const char *src, char *dst)
 {
     while (*src != '\0') {
@@ -228,11 +238,14 @@ decode_percent(const char *src, char *dst)
             continue;
         }
         *dst++ = (char)byte;
+        if (byte == '\0')
+            return true;
         // A successful conversion read at least one digit, so the byte
         // after the "%" is never the end; the one after that may be.
-        if (byte == '\0' || src[2] == '\0')
+        if (src[2] == '\0')
             break;
         src += 3;
     }
     *dst = '\0';
+    return false;
 }

@@ -218,9 +218,6 @@ TEST(ReadRequest, AcceptsARequestLine)
         {.name = "line ends are target bytes",
          .parts = {"GET /x\r\nfoo HTTP/1.1\r\n\r\n"},
          .target = "/x\r\nfoo"},
-        {.name = "a zero byte starting a header line ends the head",
-         .parts = {"GET / HTTP/1.1\r\n\0User-Agent: u\r\n\r\n"s},
-         .target = "/"},
     };
     for (const Case &c : cases)
         check(c);
@@ -403,6 +400,24 @@ TEST(ReadRequest, RefusesMethodsAndVersions)
         {.name = "a zero byte inside the target",
          .parts = {"GET /a\0b HTTP/1.1\r\n\r\n"s},
          .status = 400},
+        // An escape that decodes to zero would cut the name short: the
+        // request is refused, and the target keeps what came before.
+        {.name = "an escape of a zero byte inside the target",
+         .parts = {"GET /notes.txt%00.html HTTP/1.1\r\n\r\n"},
+         .status = 400,
+         .target = "/notes.txt"},
+        {.name = "an escape of a zero byte inside a directory name",
+         .parts = {"GET /img%00/logo.png HTTP/1.1\r\n\r\n"},
+         .status = 400,
+         .target = "/img"},
+        {.name = "an escape of a zero byte at the end",
+         .parts = {"GET /a%00 HTTP/1.1\r\n\r\n"},
+         .status = 400,
+         .target = "/a"},
+        {.name = "an escape of a zero byte read as sscanf reads it",
+         .parts = {"GET /a%+0 HTTP/1.1\r\n\r\n"},
+         .status = 400,
+         .target = "/a"},
         {.name = "two blanks make an empty target and no version",
          .parts = {"GET  /a HTTP/1.1\r\n\r\n"},
          .status = 400},
@@ -569,14 +584,17 @@ TEST(ReadRequest, RefusesBadFieldLines)
          .parts = {"GET /t HTTP/1.1\r\nIf-Range: " + v200 + "\r\n\r\n"},
          .status = 431,
          .target = "/t"},
+        // A zero byte anywhere in the head would end its text there, and
+        // the lines after it would go unread: refused before any parse.
         {.name = "a zero byte inside a value",
          .parts = {"GET /t HTTP/1.1\r\nUser-Agent: a\0b\r\n\r\n"s},
-         .status = 400,
-         .target = "/t"},
+         .status = 400},
         {.name = "a zero byte inside an unrecognised line",
-         .parts = {"GET /t HTTP/1.1\r\nX-Foo: a\0b\r\n\r\n"s},
-         .status = 400,
-         .target = "/t"},
+         .parts = {"GET /t HTTP/1.1\r\nX-Foo: a\0b\r\nRange: bytes=1-2\r\n\r\n"s},
+         .status = 400},
+        {.name = "a zero byte starting a header line",
+         .parts = {"GET /t HTTP/1.1\r\n\0Range: bytes=1-2\r\n\r\n"s},
+         .status = 400},
         {.name = "a value of 200 bytes",
          .parts = {"GET /t HTTP/1.1\r\nUser-Agent: " + v200 + "\r\n\r\n"},
          .status = 431,
@@ -635,6 +653,8 @@ TEST(DecodePercent, DecodesEscapes)
 {
     struct Case {
         std::string in, out;
+        // An escape decoded to zero and ended the text.
+        bool zero = false;
     };
     const Case cases[] = {
         {"%41", "A"},
@@ -647,8 +667,10 @@ TEST(DecodePercent, DecodesEscapes)
         {"a%4", "a\x04"},
         {"%4g", "\x04"},
         {"%4gh", "\x04h"},
-        {"%00", ""},
-        {"a%00b", "a"},
+        {"%00", "", true},
+        {"a%00b", "a", true},
+        {"a%+0b", "a", true},
+        {"a%0", "a\x00", true},
         {"%2541", "%41"},
         {"%%41", "%A"},
         {"%+4", "\x04"},
@@ -669,13 +691,13 @@ TEST(DecodePercent, DecodesEscapes)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.in);
         std::vector<char> dst(c.in.size() + 1, 'x');
-        decode_percent(c.in.c_str(), dst.data());
-        EXPECT_EQ(std::string(dst.data()), c.out);
+        EXPECT_EQ(decode_percent(c.in.c_str(), dst.data()), c.zero);
+        EXPECT_EQ(std::string(dst.data()), c.out.c_str());
         // The one use decodes the target in place.
         std::vector<char> same(c.in.begin(), c.in.end());
         same.push_back('\0');
-        decode_percent(same.data(), same.data());
-        EXPECT_EQ(std::string(same.data()), c.out);
+        EXPECT_EQ(decode_percent(same.data(), same.data()), c.zero);
+        EXPECT_EQ(std::string(same.data()), c.out.c_str());
     }
 }
 
@@ -697,7 +719,8 @@ TEST(DecodePercent, ReadsAnEscapeAsScanfDoes)
     for (const std::string &e : escapes) {
         unsigned char byte = 0;
         std::string want;
-        if (sscanf(e.c_str(), "%2hhx", &byte) != 1)
+        bool converted = sscanf(e.c_str(), "%2hhx", &byte) == 1;
+        if (!converted)
             want = "%" + e;
         else if (byte != 0) {
             want.assign(1, (char)byte);
@@ -706,7 +729,9 @@ TEST(DecodePercent, ReadsAnEscapeAsScanfDoes)
         }
         std::string in = "%" + e;
         std::vector<char> dst(in.size() + 1, 'x');
-        decode_percent(in.c_str(), dst.data());
+        EXPECT_EQ(decode_percent(in.c_str(), dst.data()),
+                  converted && byte == 0)
+            << "escape %" << e;
         EXPECT_EQ(std::string(dst.data()), want) << "escape %" << e;
     }
 }

@@ -54,6 +54,9 @@ struct Request {
     // before the head was read: more may be on the way, and the connection
     // must not be closed before they are.
     bool input_after_head;
+    // The target decoded to a zero byte where its text now ends; the
+    // request was refused for it.
+    bool target_cut_at_zero;
 };
 
 // A worker's one large buffer: it holds the request's head while that is

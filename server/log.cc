@@ -106,6 +106,10 @@ format_log_line(char *line, const Request *r, const char *address,
     out = append_escaped(out, r->field[FIELD_USER_AGENT]);
     *out++ = '\t';
     out = append_escaped(out, r->target);
+    // The zero that ended the target shows where it stood, as any other
+    // control byte would.
+    if (r->target_cut_at_zero)
+        out = put_text(out, "\\x00");
     *out++ = '\n';
     return (size_t)(out - line);
 }
