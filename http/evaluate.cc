@@ -2,12 +2,14 @@
 #include "http/evaluate.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "compat/compat.h"
 #include "http/append.h"
@@ -149,28 +151,35 @@ range_still_applies(const char *if_range, time_t mtime)
     return strcmp(if_range, format_http_date(mtime, modified)) == 0;
 }
 
-Status
-evaluate_request(int fd, Request *r)
+// What a file's type alone decides: a directory is never served (431 when
+// its path is as long as a target can be, where a slash added to it could
+// not be asked for), and a FIFO cannot be positioned or read as a file.
+// Returns the status sent, or STATUS_NONE for anything that may be sent.
+static Status
+refuse_by_type(int fd, const struct stat *st, const char *path)
 {
-    char path[TARGET_MAX];
-    memcpy(path, r->target, sizeof path);
-    if (path[0] != '/')
-        return send_status(fd, STATUS_BAD_REQUEST);
-    normalize_path(path);
-    // After normalisation "/." can only start a segment that begins with a
-    // dot; such names are refused whether they exist or not.
-    if (strstr(path, "/.") != nullptr)
-        return send_status(fd, STATUS_FORBIDDEN);
-
-    const char *fs_path = path[1] == '\0' ? "." : path + 1;
-    struct stat st;
-    if (stat(fs_path, &st) == -1)
-        return send_status(fd, errno == EACCES ? STATUS_FORBIDDEN
-                                               : STATUS_NOT_FOUND);
-    if (S_ISDIR(st.st_mode))
+    if (S_ISDIR(st->st_mode))
         return send_status(fd, strlen(path) >= TARGET_MAX - 2
                                    ? STATUS_HEADER_FIELDS_TOO_LARGE
                                    : STATUS_FORBIDDEN);
+    if (S_ISFIFO(st->st_mode))
+        return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
+    return STATUS_NONE;
+}
+
+// Answers the request from the open file. Everything is decided on what
+// was opened, never on what the name showed before: a file renamed over
+// the name in between (a deploy) is judged and sent as the one version
+// whose bytes go out, and a directory or FIFO put in its place is refused.
+static Status
+answer_from_file(int fd, Request *r, const char *path, int file)
+{
+    struct stat st;
+    if (fstat(file, &st) == -1)
+        return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
+    Status refused = refuse_by_type(fd, &st, path);
+    if (refused != STATUS_NONE)
+        return refused;
 
     const char *since = r->field[FIELD_IF_MODIFIED_SINCE];
     if (since[0] != '\0') {
@@ -197,5 +206,41 @@ evaluate_request(int fd, Request *r)
         if (s != STATUS_NONE)
             return send_status(fd, s);
     }
-    return send_file(fd, fs_path, r, &st, lower, upper);
+    return send_file(fd, file, r, &st, lower, upper);
+}
+
+Status
+evaluate_request(int fd, Request *r)
+{
+    char path[TARGET_MAX];
+    memcpy(path, r->target, sizeof path);
+    if (path[0] != '/')
+        return send_status(fd, STATUS_BAD_REQUEST);
+    normalize_path(path);
+    // After normalisation "/." can only start a segment that begins with a
+    // dot; such names are refused whether they exist or not.
+    if (strstr(path, "/.") != nullptr)
+        return send_status(fd, STATUS_FORBIDDEN);
+
+    // The name is looked at before it is opened, for what must not even be
+    // opened: opening a FIFO would wait for a writer, or release one that
+    // waits in its own open, only for it to die of a broken pipe once we
+    // close. A directory is refused here as well, saving the open.
+    const char *fs_path = path[1] == '\0' ? "." : path + 1;
+    struct stat st;
+    if (stat(fs_path, &st) == -1)
+        return send_status(fd, errno == EACCES ? STATUS_FORBIDDEN
+                                               : STATUS_NOT_FOUND);
+    Status refused = refuse_by_type(fd, &st, path);
+    if (refused != STATUS_NONE)
+        return refused;
+
+    // Should a FIFO take the file's place after all, the open does not
+    // wait for it; on a file it changes nothing.
+    int file = open(fs_path, O_RDONLY | O_NONBLOCK);
+    if (file == -1)
+        return send_status(fd, STATUS_FORBIDDEN);
+    Status s = answer_from_file(fd, r, path, file);
+    close(file);
+    return s;
 }

@@ -6,12 +6,14 @@
 #include <ftw.h>
 #include <grp.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compat/compat.h"
 #include "http/date.h"
 #include "http/exchange_test_util.h"
 #include "http/request.h"
@@ -624,4 +627,66 @@ TEST_F(Evaluate, ForbidsWhatTheServerMayNotRead)
     memcpy(got, data.data(), sizeof got);
     for (int i = 0; i < CASE_COUNT; i++)
         EXPECT_EQ(got[i], cases[i].status) << cases[i].target;
+}
+
+// A FIFO is refused by its name's status, without being opened: an open
+// would release a writer that waits in its own open, and that writer would
+// then die of a broken pipe once the worker closed its end. So a writer
+// that waits before the request still waits after it. A FIFO the server
+// may not read gets the same answer.
+TEST_F(Evaluate, RefusesAFifoWithoutOpeningIt)
+{
+    ASSERT_EQ(mkfifo("fifo", 0644), 0);
+    ASSERT_EQ(mkfifo("closed", 0), 0);
+    int released[2];
+    ASSERT_EQ(pipe(released), 0);
+    pid_t writer = fork();
+    ASSERT_NE(writer, -1);
+    if (writer == 0) {
+        close(released[0]);
+        int fd = open("fifo", O_WRONLY);
+        if (write(released[1], "x", 1) != 1)
+            _exit(1);
+        _exit(fd == -1 ? 1 : 0);
+    }
+    close(released[1]);
+    // Wait until the writer sits in its open: the kernel names the call
+    // it waits in.
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/syscall", (int)writer);
+    int64_t deadline = monotonic_ms() + 10000;
+    bool waiting = false;
+    while (!waiting && monotonic_ms() < deadline) {
+        FILE *fp = fopen(path, "r");
+        long call = -1;
+        if (fp != nullptr) {
+            if (fscanf(fp, "%ld", &call) != 1)
+                call = -1;
+            fclose(fp);
+        }
+        waiting = call == SYS_openat || call == SYS_open;
+        if (!waiting)
+            usleep(1000);
+    }
+    ASSERT_TRUE(waiting);
+
+    for (const char *target : {"/fifo", "/closed"}) {
+        SCOPED_TRACE(target);
+        Request r = make_request(target);
+        Answer a = ask(&r);
+        EXPECT_EQ(a.status, STATUS_INTERNAL_SERVER_ERROR);
+        EXPECT_EQ(mask_date(a), status_response(STATUS_INTERNAL_SERVER_ERROR));
+    }
+    // A released writer reports at once; half a second without a word is
+    // ample on any machine for a process that only has to be scheduled.
+    struct pollfd p = {released[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 500), 0) << "the writer's open returned";
+
+    // Release it ourselves, and make sure it goes.
+    int reader = open("fifo", O_RDONLY | O_NONBLOCK);
+    ASSERT_NE(reader, -1);
+    int wstatus;
+    ASSERT_EQ(waitpid(writer, &wstatus, 0), writer);
+    close(reader);
+    close(released[0]);
 }

@@ -1,9 +1,8 @@
 // The file response: head, then the body streamed in fixed chunks.
 #include "http/file.h"
 
-#include <fcntl.h>
+#include <errno.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -48,17 +47,29 @@ format_head(char *head, Status status, const struct stat *st, int64_t lower,
     return (size_t)(p - head);
 }
 
+// Reads up to size bytes of file at offset into buf, going on after an
+// interruption. Returns what pread returns.
+static ssize_t
+read_at(int file, char *buf, size_t size, int64_t offset)
+{
+    ssize_t n;
+    do
+        n = pread(file, buf, size, (off_t)offset);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
 // The head leaves in the same write as the first chunk of the body: a
 // write of its own would cost every response a system call and a small
 // segment of its own. The bytes on the wire are the same either way: the
 // head alone when there is no body, when the file ends at once or when the
-// first read fails.
-static Status
-send_open_file(int fd, FILE *fp, Request *r, const struct stat *st,
-               int64_t lower, int64_t upper)
+// first read fails. Each read names its position, so the file is never
+// positioned by itself and no stream is set up around it.
+Status
+send_file(int fd, int file, Request *r, const struct stat *st, int64_t lower,
+          int64_t upper)
 {
-    if (fseeko(fp, (off_t)lower, SEEK_SET) != 0)
-        return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
+    r->bytes_sent = 0;
     Status status =
         r->field[FIELD_RANGE][0] != '\0' ? STATUS_PARTIAL_CONTENT : STATUS_OK;
 
@@ -69,22 +80,30 @@ send_open_file(int fd, FILE *fp, Request *r, const struct stat *st,
     char *start = chunk - head;
     memmove(start, out, head);
 
+    int64_t offset = lower;
     int64_t remaining = r->method == METHOD_GET ? upper - lower + 1 : 0;
     for (;;) {
         size_t want = remaining < TRANSFER_CHUNK_SIZE ? (size_t)remaining
                                                       : TRANSFER_CHUNK_SIZE;
-        size_t got = want > 0 ? fread(chunk, 1, want, fp) : 0;
+        ssize_t n = want > 0 ? read_at(file, chunk, want, offset) : 0;
         Status result = status;
-        if (ferror(fp)) {
-            got = 0;
+        if (n < 0) {
+            // A file that cannot be positioned (a device that only
+            // streams) shows so at the first read, before anything went
+            // out: it gets its own answer, as a failed seek would.
+            if (errno == ESPIPE && head > 0)
+                return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
+            n = 0;
             result = STATUS_INTERNAL_SERVER_ERROR;
         }
+        size_t got = (size_t)n;
         // No bytes: the range is done, the file shrank since it was looked
         // at (the body then ends short of its Content-Length), or reading
         // failed; only a head still waiting is written.
         if (head + got == 0)
             return result;
         remaining -= (int64_t)got;
+        offset += (int64_t)got;
         // Only the bytes after the head are body bytes.
         size_t written;
         int failed = write_all(fd, start, head + got, &written);
@@ -97,36 +116,4 @@ send_open_file(int fd, FILE *fp, Request *r, const struct stat *st,
         head = 0;
         start = chunk;
     }
-}
-
-Status
-send_file(int fd, const char *path, Request *r, const struct stat *st,
-          int64_t lower, int64_t upper)
-{
-    r->bytes_sent = 0;
-    // Opening a FIFO for reading waits for a writer, for ever if none
-    // comes, and the file looked at before may have been replaced by one
-    // since: the open never waits, and what was opened is judged by its
-    // own status. A FIFO cannot be positioned: it gets the answer of a
-    // file that cannot be. On a regular file, or a device, O_NONBLOCK
-    // changes nothing.
-    int file = open(path, O_RDONLY | O_NONBLOCK);
-    if (file == -1)
-        return send_status(fd, STATUS_FORBIDDEN);
-    struct stat opened;
-    if (fstat(file, &opened) == -1 || S_ISFIFO(opened.st_mode)) {
-        close(file);
-        return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
-    }
-    FILE *fp = fdopen(file, "r");
-    if (fp == nullptr) {
-        close(file);
-        return send_status(fd, STATUS_FORBIDDEN);
-    }
-    // Every read asks for whole chunks into our own buffer; a stream buffer
-    // would only copy each byte a second time.
-    setvbuf(fp, nullptr, _IONBF, 0);
-    Status s = send_open_file(fd, fp, r, st, lower, upper);
-    fclose(fp);
-    return s;
 }

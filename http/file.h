@@ -10,16 +10,16 @@
 // The body is copied through a buffer of this size.
 constexpr int TRANSFER_CHUNK_SIZE = 16384;
 
-// Sends the bytes lower to upper (both inclusive) of the file at path,
-// whose status st the caller took: 206 when r carries a Range value, else
-// 200, with a body for GET only. The caller guarantees 0 <= lower and
-// upper < st_size, and lower <= upper, except for a whole empty file
-// without a Range value (then 0 and -1). Counts body bytes in
-// r->bytes_sent. Returns 200 or 206, 403 when the file cannot be opened,
-// 500 when it cannot be positioned or read (a FIFO, found so once opened,
-// whatever st says, is one), 408 when a write to fd failed. Opening never
-// waits.
-[[nodiscard]] Status send_file(int fd, const char *path, Request *r,
+// Sends the bytes lower to upper (both inclusive) of the open file, whose
+// own status st the caller took with fstat: 206 when r carries a Range
+// value, else 200, with a body for GET only. The caller guarantees
+// 0 <= lower and upper < st_size, and lower <= upper, except for a whole
+// empty file without a Range value (then 0 and -1). Counts body bytes in
+// r->bytes_sent. Returns 200 or 206; 500 when the file cannot be
+// positioned (a status response, nothing else was written) or a read fails
+// (nothing more is written after the head); 408 when a write to fd failed.
+// The file is the caller's to close.
+[[nodiscard]] Status send_file(int fd, int file, Request *r,
                                const struct stat *st, int64_t lower,
                                int64_t upper);
 
