@@ -668,6 +668,8 @@ TEST_F(Evaluate, RefusesAFifoWithoutOpeningIt)
         if (!waiting)
             usleep(1000);
     }
+    if (!waiting)
+        kill(writer, SIGKILL);
     ASSERT_TRUE(waiting);
 
     for (const char *target : {"/fifo", "/closed"}) {

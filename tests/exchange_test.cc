@@ -1,15 +1,21 @@
 // Whole exchanges through the real binary: what the client receives and the
 // access log line that the server writes for it.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -95,6 +101,15 @@ Exchange::expect_exchanges(const std::string &host, const std::string &address)
          "\r\nUser-Agent: t/1\r\n\r\n",
          "HTTP/1.1 304 Not Modified", "Connection: close\r\n", "", "0", "304",
          "t/1", "/ten"},
+        // A zero byte would end the name early, and another file than the
+        // one named would go out: a target that decodes to one is refused
+        // before anything is looked up, and the log shows where it stood.
+        {"GET /ten%00.html HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "Connection: close\r\n",
+         "400 Bad Request\n", "0", "400", "", "/ten\\x00"},
+        {"GET /ten%00/x HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         "Connection: close\r\n", "400 Bad Request\n", "0", "400", "",
+         "/ten\\x00"},
         // Refused before the target is stored.
         {"GET/ten HTTP/1.1\r\nUser-Agent: t/1\r\n\r\n",
          "HTTP/1.1 400 Bad Request", "Connection: close\r\n",
@@ -178,6 +193,133 @@ TEST_F(Exchange, AFifoGets500AtOnce)
     EXPECT_EQ(s.log_lines(),
               std::vector<std::string>(
                   2, log_line("0", "127.0.0.1", "500", "t", "/pipe")));
+}
+
+// A FIFO is refused by its name alone, never opened: opening it would let
+// a writer waiting in its own open go on, only to die of a broken pipe once
+// the worker closed it.
+TEST_F(Exchange, AFifoIsNotOpened)
+{
+    std::string fifo = dir + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int released[2];
+    ASSERT_EQ(pipe(released), 0);
+    pid_t writer = fork();
+    ASSERT_NE(writer, -1);
+    if (writer == 0) {
+        close(released[0]);
+        signal(SIGPIPE, SIG_DFL);
+        if (open(fifo.c_str(), O_WRONLY) != -1)
+            (void)!write(released[1], "x", 1);
+        _exit(0);
+    }
+    close(released[1]);
+    // Whatever the outcome, the writer does not outlive the test.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper()
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{writer};
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    // Once the writer waits in its open, the kernel names that call.
+    std::string call_file = "/proc/" + std::to_string(writer) + "/syscall";
+    long long deadline = now_ms() + 10000;
+    long call = -1;
+    while (call != SYS_openat && call != SYS_open && now_ms() < deadline) {
+        FILE *fp = fopen(call_file.c_str(), "r");
+        call = -1;
+        if (fp != nullptr) {
+            if (fscanf(fp, "%ld", &call) != 1)
+                call = -1;
+            fclose(fp);
+        }
+        if (call != SYS_openat && call != SYS_open)
+            usleep(1000);
+    }
+    ASSERT_TRUE(call == SYS_openat || call == SYS_open) << call;
+
+    std::string response = exchange(s.port, "GET /pipe HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head_of(response).rfind("HTTP/1.1 500 ", 0), 0u) << response;
+    ASSERT_TRUE(s.wait_lines(2)) << s.out;
+    // A released writer says so at once; half a second of silence is ample
+    // for a process that only has to be scheduled.
+    struct pollfd p = {released[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 500), 0) << "the writer's open returned";
+
+    close(released[0]);
+}
+
+// A deploy renames a new version over the old one while requests arrive.
+// Each answer must be of one version: its length, date and bytes, and a
+// range only while If-Range names the date of the bytes sent.
+TEST_F(Exchange, AFileReplacedByRenameIsAnsweredAsOneVersion)
+{
+    constexpr time_t A_TIME = 1000000000; // 2001
+    constexpr time_t B_TIME = 2000000000; // 2033
+    const std::string a_date = "Sun, 09 Sep 2001 01:46:40 GMT";
+    const std::string b_date = "Wed, 18 May 2033 03:33:20 GMT";
+    write_file(dir + "/a.version", std::string(100000, 'a'));
+    write_file(dir + "/b.version", std::string(50000, 'b'));
+    struct timeval a_times[2] = {{A_TIME, 0}, {A_TIME, 0}};
+    struct timeval b_times[2] = {{B_TIME, 0}, {B_TIME, 0}};
+    ASSERT_EQ(utimes((dir + "/a.version").c_str(), a_times), 0);
+    ASSERT_EQ(utimes((dir + "/b.version").c_str(), b_times), 0);
+    const std::string file = dir + "/file", tmp = dir + "/next";
+    ASSERT_EQ(link((dir + "/a.version").c_str(), file.c_str()), 0);
+
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    std::atomic<bool> done{false};
+    std::thread deployer([&] {
+        for (bool b = true; !done; b = !b) {
+            const std::string &src = dir + (b ? "/b.version" : "/a.version");
+            if (link(src.c_str(), tmp.c_str()) == 0)
+                rename(tmp.c_str(), file.c_str());
+        }
+    });
+
+    constexpr int REQUESTS = 1500;
+    int seen_a = 0, seen_b = 0, mixed = 0;
+    std::string first_mixed;
+    for (int i = 0; i < REQUESTS; i++) {
+        // Every other request resumes a download of version A.
+        bool resume = i % 2 == 1;
+        std::string request = "GET /file HTTP/1.1\r\n";
+        if (resume)
+            request += "Range: bytes=0-99\r\nIf-Range: " + a_date + "\r\n";
+        std::string response = ::exchange(s.port, request + "\r\n");
+        std::string head = head_of(response), body = body_of(response);
+        bool is_a = !body.empty() && body[0] == 'a';
+        const std::string &date = is_a ? a_date : b_date;
+        size_t size = is_a ? 100000 : 50000;
+        std::string expected;
+        if (resume && is_a)
+            expected = "HTTP/1.1 206 Partial Content\r\n";
+        else
+            expected = "HTTP/1.1 200 OK\r\n";
+        size_t length = expected.find("206") != std::string::npos ? 100 : size;
+        bool whole = head.rfind(expected, 0) == 0 &&
+                     head.find("\r\nLast-Modified: " + date + "\r\n") !=
+                         std::string::npos &&
+                     head.find("\r\nContent-Length: " +
+                               std::to_string(length) + "\r\n") !=
+                         std::string::npos &&
+                     body == std::string(length, is_a ? 'a' : 'b');
+        if (!whole && mixed++ == 0)
+            first_mixed = head + "(" + std::to_string(body.size()) +
+                          " bytes of " + (body.empty() ? '-' : body[0]) + ")";
+        (is_a ? seen_a : seen_b)++;
+    }
+    done = true;
+    deployer.join();
+    EXPECT_EQ(mixed, 0) << first_mixed;
+    // Both versions went out, so the renames met the requests.
+    EXPECT_GT(seen_a, 0);
+    EXPECT_GT(seen_b, 0);
 }
 
 // A modification time the four-digit year cannot hold is shown as the
