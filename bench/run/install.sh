@@ -6,7 +6,9 @@ install_missing() {
     local need=()
     command -v wrk >/dev/null || need+=(wrk)
     command -v nginx >/dev/null || need+=(nginx)
-    busybox --list 2>/dev/null | grep -qx httpd || need+=(busybox)
+    # grep reads the whole list: busybox writes it a name at a time, and
+    # under pipefail a grep -q that stops early fails the test by SIGPIPE.
+    busybox --list 2>/dev/null | grep -x httpd >/dev/null || need+=(busybox)
     command -v mini_httpd >/dev/null || need+=(mini-httpd)
     command -v ss >/dev/null || need+=(iproute2)
     command -v ps >/dev/null || need+=(procps)
