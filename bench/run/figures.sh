@@ -1,5 +1,6 @@
-# Sourced by bench/run.sh: the CPU time of the machine and of a process,
-# and the medians, ratios and number formats of every table.
+# Sourced by bench/run.sh and bench/compare.sh: the CPU time of the
+# machine and of a process, and the medians, ratios and number formats of
+# every table.
 # shellcheck shell=bash
 
 HZ=$(getconf CLK_TCK)

@@ -1,7 +1,7 @@
-# Sourced by bench/run.sh: the processes measured, each started in a
-# process group of its own and stopped with the whole group; free loopback
-# ports; and, on any exit, every process still running stopped and the
-# work folder ($WORK) removed.
+# Sourced by bench/run.sh and bench/compare.sh: the processes measured,
+# each started in a process group of its own and stopped with the whole
+# group; free loopback ports; and, on any exit, every process still
+# running stopped and the work folder ($WORK) removed.
 # shellcheck shell=bash
 
 WORK=
