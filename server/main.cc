@@ -32,10 +32,14 @@ static constexpr int RESOURCE_BACKOFF_MS = 100;
 // too: a caller that left the termination signals blocked would make the
 // supervisor, the server process and every worker deaf to them, and only
 // SIGKILL, one process at a time, would end them; they are unblocked,
-// with SIGCHLD.
+// with SIGCHLD. Any other descriptor the caller left open (a pipe it
+// waits on for its end, a log of its own) would stay open in every worker
+// too, and the caller would wait as long as the last worker lives: all
+// above standard error are closed.
 static void
 prepare_process()
 {
+    closefrom(STDERR_FILENO + 1);
     FILE *const streams[] = {stdin, stdout, stderr};
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         struct stat st;

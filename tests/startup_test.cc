@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -332,4 +334,62 @@ TEST_F(Startup, NeedsNoWritableTmp)
         EXPECT_EQ(line, log_line("10", "127.0.0.1", "200", "", "/ten"));
     s.stop();
     EXPECT_EQ(s.err, "");
+}
+
+// A descriptor the caller leaves open, such as the write end of a pipe it
+// reads until its end, is closed at start-up: otherwise the server and
+// every worker would hold it, and the caller would wait as long as they
+// live.
+TEST_F(Startup, ClosesDescriptorsTheCallerLeftOpen)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    Server s;
+    std::vector<std::string> argv = {CORVANSEL_BINARY, "-d", dir, "-l",
+                                     "127.0.0.1", "0"};
+    int writer = p[1];
+    ASSERT_TRUE(start_prepared(s, argv, [writer] {
+        // Left open across exec, as a careless caller would.
+        if (dup2(writer, 7) == -1)
+            _exit(126);
+    })) << s.err;
+    close(p[1]);
+    // One exchange, so that a worker has been forked too.
+    std::string response = exchange(s.port, "GET /none HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(response.rfind("HTTP/1.1 404 ", 0), 0u) << response;
+    // Nobody holds the write end any more: the read end is at its end at
+    // once, while the server still runs.
+    struct pollfd pfd = {p[0], POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 10000), 1);
+    char byte;
+    EXPECT_EQ(read(p[0], &byte, 1), 0);
+    close(p[0]);
+    s.stop();
+}
+
+// The accept queue is as long as the system allows, so that a burst of new
+// clients waits in it while the server forks, instead of having its
+// handshakes dropped and retried seconds later. ss shows a listening
+// socket's backlog as its Send-Q.
+TEST_F(Startup, ListensWithTheSystemsLargestBacklog)
+{
+    FILE *fp = fopen("/proc/sys/net/core/somaxconn", "r");
+    ASSERT_NE(fp, nullptr);
+    long most = 0;
+    ASSERT_EQ(fscanf(fp, "%ld", &most), 1);
+    fclose(fp);
+    Server s;
+    ASSERT_TRUE(start_server_on(s, dir)) << s.err;
+    std::string command =
+        "ss -Hltn 'sport = :" + std::to_string(s.port) + "' 2>&1";
+    FILE *ss = popen(command.c_str(), "r");
+    ASSERT_NE(ss, nullptr);
+    char state[32] = "";
+    long queued = -1, backlog = -1;
+    int fields = fscanf(ss, "%31s %ld %ld", state, &queued, &backlog);
+    pclose(ss);
+    ASSERT_EQ(fields, 3);
+    EXPECT_STREQ(state, "LISTEN");
+    EXPECT_EQ(backlog, most);
+    s.stop();
 }
