@@ -51,18 +51,24 @@ run_supervisor()
     // the reaper of orphans (PID 1 in a container), the workers that
     // outlive the server process become its children: it waits for them
     // too, so their transfers finish, but their statuses say nothing of
-    // the server's.
+    // the server's. Only its own process group counts, where the server
+    // process and every worker are: an orphan of some other program (a
+    // command run inside the container) is reaped when it ends, but never
+    // waited for, or the container would outlive its server for as long
+    // as that stray lives.
     int status = 0;
     for (;;) {
+        siginfo_t info;
+        if (waitid(P_PGID, (id_t)getpgrp(), &info,
+                   WEXITED | WNOHANG | WNOWAIT) == -1 &&
+            errno == ECHILD)
+            break;
         int child_status;
-        pid_t done = wait(&child_status);
+        pid_t done = waitpid(-1, &child_status, 0);
         if (done == pid)
             status = child_status;
-        if (done > 0)
-            continue;
-        if (done == -1 && errno == EINTR)
-            continue;
-        break;
+        if (done == -1 && errno != EINTR)
+            break;
     }
     if (WIFSIGNALED(status))
         exit(128 + WTERMSIG(status));

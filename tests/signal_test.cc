@@ -264,3 +264,47 @@ TEST_F(Signals, UnusableDirectoryEndsTheCommandWithStatusOne)
               std::string::npos)
         << r.err;
 }
+
+// As PID 1 of a namespace of its own, the supervisor adopts every orphan
+// there, such as a command an operator ran in the container that left a
+// process behind. It waits only for its own group, the server process
+// and the workers: when the server process ends, so does the supervisor,
+// and the container with it, however long the stray would live.
+TEST_F(Signals, AsPidOneTheSupervisorDoesNotWaitForStrays)
+{
+    Server s;
+    std::vector<std::string> argv = {"unshare", "-fp", "--mount-proc",
+                                     "--kill-child"};
+    for (const std::string &a : server_command(dir))
+        argv.push_back(a);
+    ASSERT_TRUE(start_prepared(s, argv, nullptr)) << s.err;
+    std::vector<pid_t> below = children_of(s.pid);
+    ASSERT_EQ(below.size(), 1u);
+    pid_t supervisor = below[0];
+    std::vector<pid_t> servers = children_of(supervisor);
+    ASSERT_EQ(servers.size(), 1u);
+
+    // A shell entered into the namespace leaves a sleep behind, which
+    // PID 1 adopts.
+    std::string enter = "nsenter -t " + std::to_string(supervisor) +
+                        " -p -m sh -c 'sleep 120 & exit 0' </dev/null "
+                        ">/dev/null 2>&1";
+    ASSERT_EQ(system(enter.c_str()), 0);
+    pid_t stray = -1;
+    long long deadline = now_ms() + 10000;
+    while (stray == -1 && now_ms() < deadline) {
+        for (pid_t child : children_of(supervisor))
+            if (child != servers[0])
+                stray = child;
+        if (stray == -1)
+            usleep(10000);
+    }
+    ASSERT_NE(stray, -1) << "no stray was handed to the supervisor";
+
+    ASSERT_EQ(kill(servers[0], SIGTERM), 0);
+    // The stray lives two minutes; the supervisor must not wait for it.
+    int status = s.wait_exit(60000);
+    ASSERT_NE(status, -1) << "the supervisor waited for the stray";
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+}
