@@ -5,21 +5,26 @@
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "compat/compat.h"
 #include "http/append.h"
-#include "http/connection.h"
 #include "http/request.h"
 
 // Lost lines are reported no more often than this, however many there are.
 static constexpr int64_t REPORT_INTERVAL_MS = 1000;
+
+// Once a wait's time is up, the alarm that cuts a blocked write short goes
+// off again this often: a write that began just after one alarm, before
+// its writer could see the time was up, waits no longer than this.
+static constexpr int CUTOFF_REPEAT_MS = 100;
 
 // What the workers share, in one page that the server process maps before
 // its first fork and every worker inherits. It lives in memory, not in a
@@ -31,19 +36,32 @@ struct LogShared {
     pthread_mutex_t lock;
     // Lines that could not be written and are not reported yet, the error
     // of the last of them, and when the last report went out (monotonic
-    // milliseconds). Changed under the lock only; lost is also read
-    // without it, so it is read and written atomically.
+    // milliseconds). The count is also changed and read without the lock,
+    // by a writer that could not get it, so it is atomic, and so is the
+    // error.
     uint64_t lost;
     int error;
     int64_t reported_ms;
+    // Standard output may end in the middle of a line: set before each
+    // line's write and cleared once it is whole, so a writer that died or
+    // was cut off on the way leaves it set. The next writer ends that line
+    // first, so that its own is not glued to the fragment, and counts the
+    // fragment's line as lost unless its writer already did.
+    bool fragment;
+    bool fragment_counted;
 };
 
 static LogShared *shared = nullptr;
 
-// Whether a line's write needs the lock: not when standard output is a
-// regular file, where the system makes each write whole by itself, one
-// after the other, each at the end of the last.
-static bool lock_writes = true;
+// Set once the time for the current wait is up. The alarm that sets it
+// also interrupts a write that blocks.
+static volatile sig_atomic_t time_is_up = 0;
+
+static void
+cut_off(int)
+{
+    time_is_up = 1;
+}
 
 void
 open_log()
@@ -69,9 +87,28 @@ open_log()
     // The first loss is reported at once.
     shared->reported_ms = monotonic_ms() - REPORT_INTERVAL_MS;
 
-    struct stat st;
-    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode))
-        lock_writes = false;
+    // Without SA_RESTART, so that the alarm ends a write that waits; every
+    // process forked after this inherits the handler.
+    struct sigaction sa = {};
+    sa.sa_handler = cut_off;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGALRM, &sa, nullptr) == -1)
+        err(1, "log alarm");
+}
+
+// Arms the alarm that ends the current wait after seconds, and goes off
+// again every CUTOFF_REPEAT_MS after that; 0 disarms it. The alarm is the
+// one clock of the wait: nothing is read from a clock unless the lock is
+// busy, so a line that goes out at once costs this one system call.
+static void
+arm_cutoff(int seconds)
+{
+    time_is_up = 0;
+    struct itimerval t = {};
+    t.it_value.tv_sec = seconds;
+    if (seconds > 0)
+        t.it_interval.tv_usec = CUTOFF_REPEAT_MS * 1000;
+    setitimer(ITIMER_REAL, &t, nullptr);
 }
 
 static char *
@@ -114,40 +151,75 @@ format_log_line(char *line, const Request *r, const char *address,
     return (size_t)(out - line);
 }
 
-// Takes the lock. A holder that died left it to us, and with it whatever
-// it was doing half done: at worst its line is cut short or its loss
-// uncounted, and the lock is made usable again.
+// Takes the lock before the cut-off alarm goes off. A holder that died
+// left it to us, and with it whatever it was doing half done: its line is
+// ended and counted by the fragment rule, and the lock is made usable
+// again. Returns false when the time ran out first.
 static bool
 take_lock()
 {
-    int rc = pthread_mutex_lock(&shared->lock);
+    int rc = pthread_mutex_trylock(&shared->lock);
+    if (rc == EBUSY) {
+        // The lock waits until a time on the wall clock: the alarm's.
+        struct itimerval left;
+        struct timespec until;
+        if (getitimer(ITIMER_REAL, &left) == -1 ||
+            clock_gettime(CLOCK_REALTIME, &until) == -1)
+            return false;
+        until.tv_sec += left.it_value.tv_sec;
+        until.tv_nsec += (long)left.it_value.tv_usec * 1000;
+        if (until.tv_nsec >= 1000000000) {
+            until.tv_sec++;
+            until.tv_nsec -= 1000000000;
+        }
+        rc = pthread_mutex_timedlock(&shared->lock, &until);
+    }
     if (rc == EOWNERDEAD)
         rc = pthread_mutex_consistent(&shared->lock);
     return rc == 0;
 }
 
-// Writes the whole line to standard output. Whoever started the server
-// may have made its output non-blocking (the flag belongs to the open
-// pipe, which the server shares with its parent, so it is not ours to
-// clear): a write that would block waits until the reader makes room, so
-// that the line is neither lost nor split. Returns 0, or an error number.
+// Writes text to standard output until the cut-off alarm goes off.
+// Whoever started the server may have made its output non-blocking (the
+// flag belongs to the open pipe, which the server shares with its parent,
+// so it is not ours to clear): a write that would block waits for room.
+// One that blocks is interrupted by the alarm. An interrupted write goes
+// on only while time is left, since on a blocking descriptor the next one
+// could wait as long again; the alarm's repeats catch one that began just
+// as the time ran out. Stores in *written how much went out. Returns 0,
+// or an error number: ETIMEDOUT when the time ran out.
 static int
-write_line(const char *line, size_t len)
+write_in_time(const char *text, size_t len, size_t *written)
 {
-    for (;;) {
-        size_t written;
+    *written = 0;
+    while (*written < len) {
+        if (time_is_up)
+            return ETIMEDOUT;
+        ssize_t n = write(STDOUT_FILENO, text + *written, len - *written);
+        if (n > 0) {
+            *written += (size_t)n;
+            continue;
+        }
         // A write of nothing sets no errno: it is taken for EIO.
-        errno = 0;
-        if (write_all(STDOUT_FILENO, line, len, &written) == 0)
-            return 0;
+        if (n == 0)
+            return EIO;
+        if (errno == EINTR)
+            continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return errno != 0 ? errno : EIO;
-        line += written;
-        len -= written;
+            return errno;
         struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
         if (poll(&p, 1, -1) == -1 && errno != EINTR)
             return errno;
     }
+    return 0;
+}
+
+// Counts one more lost line, with the error that lost it. Needs no lock.
+static void
+count_lost(int error)
+{
+    __atomic_add_fetch(&shared->lost, 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&shared->error, error, __ATOMIC_RELAXED);
 }
 
 // Reports the lines lost so far, unless a report went out less than the
@@ -161,10 +233,38 @@ report_lost_lines()
     int64_t now = monotonic_ms();
     if (lost == 0 || now - shared->reported_ms < REPORT_INTERVAL_MS)
         return;
-    errno = shared->error;
+    errno = __atomic_load_n(&shared->error, __ATOMIC_RELAXED);
     warn("access log: %ju line%s lost", (uintmax_t)lost, lost == 1 ? "" : "s");
     shared->reported_ms = now;
-    __atomic_store_n(&shared->lost, 0, __ATOMIC_RELAXED);
+    __atomic_sub_fetch(&shared->lost, lost, __ATOMIC_RELAXED);
+}
+
+// Writes one whole line, with the lock held: first the end of a line that
+// an earlier writer left unfinished, then this one. Returns 0, or the
+// error that lost the line.
+static int
+write_line(const char *line, size_t len)
+{
+    size_t written;
+    if (shared->fragment) {
+        int error = write_in_time("\n", 1, &written);
+        if (error != 0)
+            return error;
+        // Its writer was killed on the way, and could not count it.
+        if (!shared->fragment_counted)
+            count_lost(EINTR);
+        shared->fragment = false;
+    }
+    shared->fragment = true;
+    shared->fragment_counted = false;
+    int error = write_in_time(line, len, &written);
+    // Nothing of a line that failed at once went out: the output still
+    // ends at a line end. A line cut short is counted by the caller.
+    if (error == 0 || written == 0)
+        shared->fragment = false;
+    else
+        shared->fragment_counted = true;
+    return error;
 }
 
 void
@@ -175,27 +275,34 @@ log_exchange(const Request *r, const char *address, Status status)
     char *line = exchange_buffer;
     size_t len = format_log_line(line, r, address, status);
 
+    // A worker that waited for ever on a log nobody reads would hold its
+    // process until the service ran out of them: the lock and the write
+    // together get LOG_WAIT_SECONDS. The alarm stays armed to the end,
+    // since the report below writes to standard error, which may be the
+    // same stalled stream. The worker exits right after, alarm and all.
+    arm_cutoff(LOG_WAIT_SECONDS);
     // A pipe keeps a write whole only up to PIPE_BUF bytes (4096 on Linux,
     // 512 on FreeBSD), and a slow reader takes a longer one in pieces,
-    // between which another worker's line would land. So, unless standard
-    // output is a regular file, every worker writes under the lock.
-    bool locked = lock_writes && take_lock();
-    int error = write_line(line, len);
-    // A line lost now, or lost by others before and not reported yet,
-    // needs the lock for the count; one that went out with none pending
-    // needs nothing more. The count is read without the lock only to tell
-    // whether to take it.
-    if (error != 0 || __atomic_load_n(&shared->lost, __ATOMIC_RELAXED) != 0) {
-        if (!locked)
-            locked = take_lock();
-        if (locked) {
-            if (error != 0) {
-                __atomic_add_fetch(&shared->lost, 1, __ATOMIC_RELAXED);
-                shared->error = error;
-            }
-            report_lost_lines();
-        }
+    // between which another worker's line would land; a line cut short
+    // anywhere must be ended before the next. So every line is written
+    // under the lock.
+    if (!take_lock()) {
+        count_lost(ETIMEDOUT);
+        return;
     }
-    if (locked)
-        pthread_mutex_unlock(&shared->lock);
+    int error = write_line(line, len);
+    if (error != 0)
+        count_lost(error);
+    report_lost_lines();
+    pthread_mutex_unlock(&shared->lock);
+}
+
+int
+write_banner(const char *text, size_t len)
+{
+    arm_cutoff(LOG_WAIT_SECONDS);
+    size_t written;
+    int error = write_in_time(text, len, &written);
+    arm_cutoff(0);
+    return error;
 }
