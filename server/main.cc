@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "compat/compat.h"
+#include "http/append.h"
 #include "server/listen.h"
 #include "server/log.h"
 #include "server/supervisor.h"
@@ -18,6 +19,16 @@
 
 static constexpr char RELEASE[] = "3.5";
 static constexpr char USAGE[] = "usage: corvansel [-d dir] [-l address] port\n";
+// The longest diagnostic that leaves in one write: room for a path of the
+// system's longest with the message and error text around it.
+static constexpr int DIAGNOSTIC_LINE_SIZE = 8192;
+// The banner, "Listening on", one address per listener, then " port ",
+// the port as given and the line end; a port given with more characters
+// than this (leading zeros or blanks) is refused.
+static constexpr int PORT_TEXT_MAX = 32;
+static constexpr int BANNER_SIZE = sizeof "Listening on" - 1 +
+                                   MAX_LISTENERS * ADDRESS_TEXT_SIZE +
+                                   sizeof " port \n" - 1 + PORT_TEXT_MAX;
 // Back off this long after running out of descriptors or memory, so the
 // loop does not spin on a connection it cannot take yet.
 static constexpr int RESOURCE_BACKOFF_MS = 100;
@@ -36,6 +47,13 @@ static constexpr int RESOURCE_BACKOFF_MS = 100;
 // waits on for its end, a log of its own) would stay open in every worker
 // too, and the caller would wait as long as the last worker lives: all
 // above standard error are closed.
+//
+// Standard error gets a buffer of its own, flushed at each line end: err
+// and warn write the program's name, the message and the error text in
+// three pieces, which unbuffered would be three writes, and a line of the
+// access log from another process could land between them when both go
+// to one stream (a journal, 2>&1). Buffered, each diagnostic leaves in one
+// write, which a pipe keeps whole up to PIPE_BUF bytes.
 static void
 prepare_process()
 {
@@ -50,6 +68,8 @@ prepare_process()
                     streams[fd]) == nullptr)
             err(1, "/dev/null");
     }
+    static char diagnostic_buffer[DIAGNOSTIC_LINE_SIZE];
+    setvbuf(stderr, diagnostic_buffer, _IOLBF, sizeof diagnostic_buffer);
     signal(SIGCHLD, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
@@ -178,6 +198,38 @@ accept_loop(struct pollfd *fds, int count)
     }
 }
 
+// Writes the listening banner, which waits for room on standard output
+// like a log line. Written with one write of our own, not through stdio:
+// nothing is left buffered for a worker to inherit, and a banner that
+// cannot be written means a log that cannot be either: better no server
+// than one that serves without a trace.
+static void
+print_banner(const struct sockaddr_storage *addrs, int count,
+             const char *port)
+{
+    if (strlen(port) > PORT_TEXT_MAX)
+        errx(1, "listening banner: port '%s' is too long", port);
+    char banner[BANNER_SIZE];
+    char *p = put_text(banner, "Listening on");
+    AddressText text;
+    for (int i = 0; i < count; i++) {
+        // Another family leaves the text as it was; print nothing for it.
+        text[0] = '\0';
+        if (address_text(&addrs[i], text, sizeof text) != 0)
+            text[0] = '\0';
+        p = put_text(p, " ");
+        p = put_text(p, text);
+    }
+    p = put_text(p, " port ");
+    p = put_text(p, port);
+    p = put_text(p, "\n");
+    int error = write_banner(banner, (size_t)(p - banner));
+    if (error != 0) {
+        errno = error;
+        err(1, "listening banner");
+    }
+}
+
 [[noreturn]] static void
 run_server(const char *dir, const char *host, const char *port)
 {
@@ -191,36 +243,11 @@ run_server(const char *dir, const char *host, const char *port)
     if (chdir(dir) == -1)
         err(1, "chdir '%s'", dir);
     open_log();
-    // Open and close one stream before the first fork. Each worker opens
-    // its file with fopen, whose FILE comes from the heap: with a freed one
-    // of that size waiting in the allocator's cache, every worker takes it
-    // back instead of carving a new one off the top of the heap, which
-    // writes, and so makes the worker copy, one more page of the
-    // allocator's own state. Any file will do; if the directory cannot be
-    // opened, only this saving is lost.
-    if (FILE *fp = fopen(".", "r"))
-        fclose(fp);
 
     struct pollfd fds[MAX_LISTENERS];
     struct sockaddr_storage addrs[MAX_LISTENERS];
     int count = open_listeners(host, port, fds, addrs);
-
-    printf("Listening on");
-    AddressText text;
-    for (int i = 0; i < count; i++) {
-        // Another family leaves the text as it was; print nothing for it.
-        text[0] = '\0';
-        if (address_text(&addrs[i], text, sizeof text) != 0)
-            text[0] = '\0';
-        printf(" %s", text);
-    }
-    printf(" port %s\n", port);
-    // Flush before the first fork: a worker inherits unwritten bytes and
-    // would print the banner again when it exits. A banner that cannot be
-    // written means a log that cannot be either: better no server than one
-    // that serves without a trace.
-    if (fflush(stdout) == EOF || ferror(stdout))
-        err(1, "listening banner");
+    print_banner(addrs, count, port);
     accept_loop(fds, count);
 }
 

@@ -603,3 +603,63 @@ TEST_F(Faults, DescriptorPressureIsSurvived)
            "a new one were served\n",
            alive ? "stayed up" : "ended", warnings);
 }
+
+// Warnings and log lines share one stream when standard error is standard
+// output (2>&1, a journal): each warning leaves in one write, so no log
+// line is split by one, under a process limit that makes forks fail as
+// fast as clients come. The server runs as an unprivileged user, whom the
+// limit binds.
+TEST_F(Faults, WarningsAndLogLinesShareOneStreamWhole)
+{
+    constexpr int CLIENTS = 12, REQUESTS = 60;
+    // Room for a few workers beside the supervisor and the server
+    // process, so that log lines are written while forks fail.
+    constexpr rlim_t NPROC = 6;
+    struct CopiedBinary {
+        std::string dir = make_temp_dir();
+        ~CopiedBinary() { remove_tree(dir); }
+    } copy;
+    ASSERT_FALSE(copy.dir.empty());
+    ASSERT_EQ(chmod(copy.dir.c_str(), 0755), 0);
+    std::vector<std::string> command = server_command(dir);
+    command[0] = copy.dir + "/corvansel";
+    ASSERT_TRUE(copy_executable(CORVANSEL_BINARY, command[0]));
+
+    Server s;
+    const uid_t uid = fork_test_uid();
+    ASSERT_TRUE(start_prepared(s, command, [uid] {
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+        struct rlimit limit = {NPROC, NPROC};
+        if (setrlimit(RLIMIT_NPROC, &limit) == -1)
+            _exit(125);
+        skip_leak_check();
+        become_user(uid);
+    }));
+    std::vector<std::thread> clients;
+    for (int c = 0; c < CLIENTS; c++)
+        clients.emplace_back([&s] {
+            for (int i = 0; i < REQUESTS; i++)
+                ::exchange(s.port, "GET /small HTTP/1.0\r\nUser-Agent: "
+                                   "t\r\n\r\n");
+        });
+    for (std::thread &t : clients)
+        t.join();
+    // Let the last workers write their lines, then read what came.
+    ASSERT_TRUE(wait_user_processes(uid, 2, 30000));
+    s.wait_lines(1 + CLIENTS * REQUESTS, 1000);
+
+    int logged = 0, warned = 0;
+    for (const std::string &line : s.log_lines()) {
+        if (line == "corvansel: fork: Resource temporarily unavailable") {
+            warned++;
+            continue;
+        }
+        logged++;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 4) << line;
+        EXPECT_EQ(line.find("corvansel"), std::string::npos) << line;
+    }
+    EXPECT_GT(warned, 0) << "no fork failed: the test proves nothing";
+    EXPECT_GT(logged, 0);
+    printf("one stream: %d log lines and %d fork warnings, each whole\n",
+           logged, warned);
+}
