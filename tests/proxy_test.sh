@@ -26,8 +26,11 @@
 # gone at the end.
 #
 # Needs haproxy, nginx, openssl, curl, h2load, ss and setsid, and the
-# packages' own /etc/haproxy/haproxy.cfg and /etc/nginx/nginx.conf;
-# .ci/install-deps installs them. The parts in tests/proxy/ each hold one
+# packages' own /etc/haproxy/haproxy.cfg and /etc/nginx/nginx.conf, of
+# which the test takes HAProxy's global section and nginx's events and
+# http blocks, whatever else this machine's copies hold: no other site,
+# snippet or dynamic module; .ci/install-deps installs them, and a
+# dynamic nginx module with them. The parts in tests/proxy/ each hold one
 # job: processes.sh starts and stops processes; fixture.sh makes the
 # files, the certificates, the instances and the recorder; client.sh is
 # what a client sends and sees; front_end.sh starts a front end from its
