@@ -89,6 +89,7 @@ haproxy_lost_both() {
 # What HAProxy must do in front of instances a and b.
 haproxy_checks() {
     start_front_end start_haproxy
+    start_slow_readers
 
     # The health check passes although corvansel closes its connection: both
     # instances answer it and stay up.
@@ -108,6 +109,8 @@ haproxy_checks() {
     check_front_end "$base" via-haproxy "$tmp/haproxy.log"
     check_burst haproxy
     check_types haproxy off
+    check_targets haproxy via-haproxy
+    check_slow_readers haproxy
     if grep -q 'is DOWN' "$tmp/haproxy.log"; then
         fail "haproxy: an instance went down while both were running:" \
             "$(grep 'is DOWN' "$tmp/haproxy.log")"
@@ -128,5 +131,12 @@ haproxy_checks() {
 
     start_front_end start_haproxy types hsts
     check_types haproxy on
+    # In the name corvansel serves, "?" is an ordinary character: this
+    # file's name has no listed extension.
+    printf 'v2\n' >"$www/types/page.html?v=2"
+    local got
+    got=$(typed "$base/types/page.html?v=2")
+    [ "$got" = '200 application/octet-stream' ] ||
+        fail "haproxy: /types/page.html?v=2 got $got"
     stop "$front_pid"
 }

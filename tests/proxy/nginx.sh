@@ -2,18 +2,17 @@
 # dist/nginx/corvansel.conf inside the distribution's own nginx.conf, its
 # cache off and on.
 
-# The events block's worker_connections, as Debian ships it.
-nginx_worker_connections=768
+# What the README asks of nginx.conf: worker_connections in the events
+# block, and twice as many descriptors (worker_rlimit_nofile).
+nginx_worker_connections=4096
 
 # Runs nginx as the service would, with the shipped site file included by
 # the distribution's nginx.conf. That file keeps its pid, logs and
 # temporary files in $tmp/nginx-NAME here, and includes no other site, no
-# snippet and no dynamic module. The
-# options turn on what the site file has off as shipped ("cache", "types",
-# the content types, and "hsts"), set
-# the pace ("pace=N" requests a second) or how long the cache keeps a file
-# ("valid=TIME"), or put what listens on a port in place of both instances
-# ("upstream=PORT").
+# snippet and no dynamic module. The options turn on what the site file
+# has off as shipped ("cache", "types", the content types, and "hsts"),
+# set how long the cache keeps a file ("valid=TIME"), or put what listens
+# on a port in place of both instances ("upstream=PORT").
 #
 # usage: start_nginx name [option...]
 start_nginx() {
@@ -42,9 +41,6 @@ start_nginx() {
             replace '#proxy_cache_path /var/cache/nginx-corvansel ' \
                 "proxy_cache_path $dir/cache "
             replace '#proxy_cache corvansel;' 'proxy_cache corvansel;'
-            ;;
-        pace=*)
-            replace 'rate=1000r/s;' "rate=${option#pace=}r/s;"
             ;;
         valid=*)
             replace 'proxy_cache_valid 200 1m;' \
@@ -77,7 +73,7 @@ start_nginx() {
     # prefix, which is $dir here; the site needs no module. pid and user
     # come on the command line, once, whether the file had them or not, so
     # that this nginx never takes the pid file of one that runs as a
-    # service.
+    # service. worker_connections is the figure the README asks for.
     sed -E -e '/^[[:space:]]*(user|pid|worker_connections|worker_rlimit_nofile|gzip|gzip_types)[[:space:]]/d' \
         -e '/^[[:space:]]*include[[:space:]][^;]*(modules-enabled|conf\.d|sites-enabled)/d' \
         -e 's|^([[:space:]]*)error_log[[:space:]][^;]*;|\1error_log stderr;|' \
@@ -119,7 +115,15 @@ nginx_lost_both() {
 # What nginx must do in front of instances a and b, with its cache off
 # and on.
 nginx_checks() {
+    # The upstream block lets 510 connections wait at an instance, in its
+    # listen backlog, which the system caps.
+    local backlog
+    backlog=$(cat /proc/sys/net/core/somaxconn)
+    [ "$backlog" -ge 510 ] ||
+        fail "nginx: net.core.somaxconn is $backlog, below the 510" \
+            "connections the site sends to an instance"
     start_front_end start_nginx pass
+    start_slow_readers
     check_tls nginx "$front_port"
     # No version in the Server field.
     local server
@@ -128,21 +132,13 @@ nginx_checks() {
     [ "$server" = nginx ] || fail "nginx: sends Server: $server"
     check_front_end "$base" via-nginx "$tmp/nginx-pass/access.log"
     check_types nginx off
-
-    # nginx passes requests on at a pace that an operator sets from what
-    # the instances answer in a second; here half of what they answer
-    # through nginx with 100 requests in flight, measured now, since a
-    # debug build among other work answers a small part of what the
-    # shipped figure assumes.
-    local out rate
-    out=$(h2load -n 1000 -c 10 -m 10 "$base/small" 2>&1) || :
-    rate=$(sed -n 's/^finished in [^,]*, \([0-9]*\).* req\/s.*/\1/p' \
-        <<<"$out")
-    [ -n "$rate" ] || die "nginx: h2load measured nothing: $out"
-    stop "$front_pid"
-    start_front_end start_nginx paced pace=$((rate > 20 ? rate / 2 : 10))
-    echo "nginx: $rate requests a second through nginx; paced at half"
+    check_targets nginx via-nginx
+    # The burst at the shipped pace, which is above what the debug build
+    # answers here: the instances fall behind, and the connection caps
+    # of the upstream block keep every request from 502 (the slow readers
+    # hold two connections besides the burst's 1000).
     check_burst nginx
+    check_slow_readers nginx
     check_failover via-nginx nginx_lost_both
     stop "$front_pid"
 
