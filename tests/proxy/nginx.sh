@@ -67,15 +67,16 @@ start_nginx() {
 
     # The distribution's nginx.conf, whatever else this machine's copy
     # holds: the lines the test must own are found by their directive, not
-    # by their text. Its includes are left out: the other sites and
-    # snippets of conf.d and sites-enabled, and the dynamic modules of
+    # by their text. Its includes are left out, but for mime.types: the
+    # other sites and snippets of conf.d and sites-enabled, which may
+    # listen on ports of their own, and the dynamic modules of
     # modules-enabled, whose snippets load them by a path relative to the
     # prefix, which is $dir here; the site needs no module. pid and user
     # come on the command line, once, whether the file had them or not, so
     # that this nginx never takes the pid file of one that runs as a
     # service. worker_connections is the figure the README asks for.
     sed -E -e '/^[[:space:]]*(user|pid|worker_connections|worker_rlimit_nofile|gzip|gzip_types)[[:space:]]/d' \
-        -e '/^[[:space:]]*include[[:space:]][^;]*(modules-enabled|conf\.d|sites-enabled)/d' \
+        -e '/mime\.types/!{/^[[:space:]]*include[[:space:]]/d}' \
         -e 's|^([[:space:]]*)error_log[[:space:]][^;]*;|\1error_log stderr;|' \
         -e "s|^([[:space:]]*)access_log[[:space:]][^;]*;|\\1access_log $dir/main.access.log;|" \
         -e "s|^events[[:space:]]*\\{|&\\n    worker_connections $nginx_worker_connections;|" \
