@@ -2,6 +2,7 @@
 # variables and targets, no functions or conditionals of either dialect.
 
 PORT ?= 8080
+DIR ?= .
 JOBS ?= 2
 # The program that run starts and install installs, and what run makes
 # first: a test names the binary it has just built and leaves BUILD_FIRST
@@ -17,12 +18,13 @@ build:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j ${JOBS}
 
-# Serves the current directory on 127.0.0.1 and ::1, port ${PORT}.
+# Serves ${DIR}, the current directory unless given, on 127.0.0.1 and ::1,
+# port ${PORT}.
 # The server leads a process group of its own, and a terminal's Ctrl-C
 # signals only the foreground group, make's and this shell's: the shell
 # passes the signal on and waits for the server, so that make ends with it.
 run: ${BUILD_FIRST}
-	@'${BINARY}' ${PORT} & pid=$$!; \
+	@'${BINARY}' -d '${DIR}' ${PORT} & pid=$$!; \
 	trap 'kill $$pid; wait $$pid; exit 1' INT HUP QUIT TERM; \
 	wait $$pid
 

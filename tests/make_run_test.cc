@@ -1,7 +1,7 @@
-// `make run` in a terminal: Ctrl-C ends make and every server process, with
-// GNU make and with BSD make. The supervisor leads a process group of its
-// own, which the terminal's Ctrl-C does not reach; the Makefile's run target
-// has to pass the signal on.
+// `make run DIR=...` in a terminal: it serves that directory, and Ctrl-C
+// ends make and every server process, with GNU make and with BSD make. The
+// supervisor leads a process group of its own, which the terminal's Ctrl-C
+// does not reach; the Makefile's run target has to pass the signal on.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,16 +120,18 @@ struct TerminalMake {
     }
 };
 
-// Starts make -C <source> run on a new terminal, serving on port with the
-// binary under test and without the release build.
+// Starts make -C <source> run on a new terminal, serving dir on port with
+// the binary under test and without the release build.
 static bool
-start_make(TerminalMake &t, const std::string &make, int port)
+start_make(TerminalMake &t, const std::string &make, int port,
+           const std::string &dir)
 {
     t.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (t.master == -1 || grantpt(t.master) == -1 || unlockpt(t.master) == -1)
         return false;
     std::string terminal = ptsname(t.master);
     std::string port_arg = "PORT=" + std::to_string(port);
+    std::string dir_arg = "DIR=" + dir;
     t.pid = fork();
     if (t.pid == -1)
         return false;
@@ -150,7 +153,7 @@ start_make(TerminalMake &t, const std::string &make, int port)
                                  "MAKEOVERRIDES", "GNUMAKEFLAGS"})
             unsetenv(name);
         execlp(make.c_str(), make.c_str(), "-C", CORVANSEL_SOURCE_DIR, "run",
-               port_arg.c_str(), "BINARY=" CORVANSEL_BINARY,
+               port_arg.c_str(), dir_arg.c_str(), "BINARY=" CORVANSEL_BINARY,
                "BUILD_FIRST=", (char *)nullptr);
         _exit(127);
     }
@@ -166,8 +169,14 @@ start_make(TerminalMake &t, const std::string &make, int port)
     return false;
 }
 
-TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
+// make run DIR=... serves that directory, whose name may hold a space;
+// Ctrl-C then ends make and every server process.
+TEST(MakeRun, ServesDirAndCtrlCEndsMakeAndEveryServerProcess)
 {
+    std::string top = make_temp_dir();
+    std::string dir = top + "/served dir";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    write_file(dir + "/marker", "served from DIR\n");
     for (std::string make : {"make", "bmake"}) {
         SCOPED_TRACE(make);
         if (!on_path(make)) {
@@ -185,7 +194,7 @@ TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
         for (int attempt = 0; attempt < 5 && port == 0; attempt++) {
             int candidate = free_port();
             long long started = now_ms();
-            if (start_make(t, make, candidate))
+            if (start_make(t, make, candidate, dir))
                 port = candidate, start_ms = now_ms() - started;
             else if (t.reaped())
                 t.reset();
@@ -193,6 +202,9 @@ TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
                 break;
         }
         ASSERT_NE(port, 0) << t.screen;
+        std::string response = exchange(port, "GET /marker HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(response.compare(0, 15, "HTTP/1.1 200 OK"), 0) << response;
+        EXPECT_EQ(body_of(response), "served from DIR\n");
 
         // A connection that sends nothing keeps its worker waiting.
         int client = connect_to(port);
@@ -225,4 +237,5 @@ TEST(MakeRun, CtrlCEndsMakeAndEveryServerProcess)
             << "the connection is still open";
         close(client);
     }
+    remove_tree(top);
 }

@@ -9,7 +9,13 @@
 #   - TLS 1.3 and TLS 1.2 with AEAD suites complete a handshake, CBC
 #     suites and TLS 1.1 do not (openssl s_client);
 #   - 1000 requests in flight at once (h2load, over HTTP/2 and pipelined
-#     over HTTP/1.1) all get their answer, and no instance is taken out;
+#     over HTTP/1.1, and over HTTP/2 for a file of 1 MiB) all get their
+#     answer, none a 5xx, and no instance is taken out, nginx at its
+#     shipped pace;
+#   - a slow reader, which takes a large file at 10 KB/s for 40 seconds
+#     after a fast start, gets it whole over HTTP/2 and HTTP/1.1;
+#   - a target that decodes to a zero byte gets 400 from the front end and
+#     never reaches an instance; one in absolute form gets the file;
 #   - an instance that stops costs no request and no second's wait, one
 #     that comes back takes requests within seconds, and once both had
 #     stopped, the first to come back answers at once;
@@ -17,17 +23,20 @@
 #     instance, never a request body (a recorder stands in for both);
 #   - nginx's cache answers what corvansel would, and serves a file
 #     replaced by an older one anew once its copy expires;
-#   - content types by extension, nosniff and HSTS are off as shipped and
-#     right once turned on.
+#   - content types by extension (of the name corvansel serves), nosniff
+#     and HSTS are off as shipped and right once turned on.
 # The configurations are the shipped files with addresses, ports and paths
-# replaced, nginx's pace set from what this machine answers, and the lines
-# that are off as shipped turned on where a check needs them. Everything
+# replaced, nginx.conf's worker_connections as the README asks, and the
+# lines that are off as shipped turned on where a check needs them. Everything
 # listens on loopback ports picked here, and every process started here is
 # gone at the end.
 #
 # Needs haproxy, nginx, openssl, curl, h2load, ss and setsid, and the
-# packages' own /etc/haproxy/haproxy.cfg and /etc/nginx/nginx.conf;
-# .ci/install-deps installs them. The parts in tests/proxy/ each hold one
+# packages' own /etc/haproxy/haproxy.cfg and /etc/nginx/nginx.conf, of
+# which the test takes HAProxy's global section and nginx's events and
+# http blocks, whatever else this machine's copies hold: no other site,
+# snippet or dynamic module; .ci/install-deps installs them, and a
+# dynamic nginx module with them. The parts in tests/proxy/ each hold one
 # job: processes.sh starts and stops processes; fixture.sh makes the
 # files, the certificates, the instances and the recorder; client.sh is
 # what a client sends and sees; front_end.sh starts a front end from its

@@ -53,31 +53,97 @@ check_front_end() {
 # A burst: 10 connections with 100 requests in flight on each, 1000 at
 # once. Over HTTP/2 they are streams, 2000 in all, so that a second wave
 # follows the first as its answers come back; over HTTP/1.1 they are
-# pipelined, 1000 in all, a full pipeline on each connection. Every one of
-# them gets its answer, with no error and no refused stream. The rate
+# pipelined, 1000 in all, a full pipeline on each connection. Then the
+# same 1000 streams at once for a file of 1 MiB, which holds each
+# instance's connection far longer than a small one. Every request gets
+# its answer, with no error, no refused stream and no 5xx. The rate
 # h2load saw is printed for the record, not checked.
 check_burst() {
-    local name=$1 v n args out requests codes
-    for v in 2 1.1; do
-        args=(-c 10 -m 100)
-        if [ "$v" = 2 ]; then
-            n=2000
-        else
-            n=1000
-            args+=(--h1)
-        fi
-        out=$(h2load "${args[@]}" -n "$n" "$base/small" 2>&1) || :
+    local name=$1 run n file args out requests codes
+    for run in '2 2000 small' '1.1 1000 small' '2 1000 mib'; do
+        read -r v n file <<<"$run"
+        args=(-c 10 -m 100 -n "$n")
+        [ "$v" = 1.1 ] && args+=(--h1)
+        out=$(h2load "${args[@]}" "$base/$file" 2>&1) || :
         requests="requests: $n total, $n started, $n done, $n succeeded,"
         requests+=" 0 failed, 0 errored, 0 timeout"
         codes="status codes: $n 2xx, 0 3xx, 0 4xx, 0 5xx"
         if ! grep -qxF "$requests" <<<"$out" || ! grep -qxF "$codes" <<<"$out"
         then
-            fail "$name: a burst over HTTP/$v got" \
+            fail "$name: a burst of $n requests for /$file over HTTP/$v got" \
                 "$(grep -E '^(requests|status codes):' <<<"$out")"
         fi
-        echo "$name: 1000 requests in flight over HTTP/$v:" \
+        echo "$name: $n requests for /$file, 1000 in flight over HTTP/$v:" \
             "$(sed -n 's/^finished in //p' <<<"$out")"
     done
+}
+
+# A slow reader of the 64 MiB file over HTTP/2 and over HTTP/1.1, each in
+# the background while other checks run. It takes the first 8 MiB at
+# once, so that the buffers on its path grow as they do for a fast
+# client, then 10 KB a second for 40 seconds, longer than corvansel's
+# 30-second send time-out and a front end's inactivity time-outs, and
+# then the rest at once. A front end that waits for the client's buffers
+# to drain must not take that for a client gone away, and must keep
+# taking bytes from the instance while the client takes its own: the
+# file arrives whole. Sets slow_pids.
+start_slow_readers() {
+    local v
+    slow_pids=()
+    for v in 2 1.1; do
+        {
+            curl_from -A slow-reader --http"$v" --max-time 600 -o - \
+                "$base/big" 2>"$tmp/slow-$v.err" | {
+                head -c 8M
+                end=$((SECONDS + 40))
+                while [ "$SECONDS" -lt "$end" ]; do
+                    head -c 10240
+                    sleep 1
+                done
+                cat
+            } >"$tmp/slow-$v"
+        } &
+        slow_pids+=("$!")
+    done
+}
+
+# Waits for the slow readers and checks what they got.
+check_slow_readers() {
+    local name=$1 v
+    wait "${slow_pids[@]}"
+    for v in 2 1.1; do
+        cmp -s "$www/big" "$tmp/slow-$v" ||
+            fail "$name: a slow reader over HTTP/$v got" \
+                "$(stat -c %s "$tmp/slow-$v") of $(stat -c %s "$www/big")" \
+                "bytes: $(cat "$tmp/slow-$v.err")"
+        rm -f "$tmp/slow-$v" "$tmp/slow-$v.err"
+    done
+}
+
+# Targets that corvansel reads otherwise than a front end might pass them
+# on: one that decodes to a zero byte gets 400 from the front end itself
+# and never reaches an instance; one in absolute form, as HTTP/1.1
+# allows, gets the file.
+check_targets() {
+    local name=$1 ua=$2 got before target
+    before=$(requests_both "$ua" /small)
+    for target in /small%00 /small%00.txt; do
+        got=$(curl_from -A "$ua" --http1.1 -o /dev/null -w '%{http_code}' \
+            --request-target "$target" "$base/") || got="curl failed"
+        [ "$got" = 400 ] || fail "$name: $target got $got"
+    done
+    awk -F '\t' -v ua="$ua" '$4 == ua && index($5, "/small") == 1 &&
+        $5 != "/small" { bad = 1 } END { exit bad }' \
+        "$(log_of a)" "$(log_of b)" ||
+        fail "$name: a target with a zero byte reached an instance"
+    got=$(curl_from -A "$ua" --http1.1 -o "$tmp/got" -w '%{http_code}' \
+        --request-target "$base/small" "$base/") || got="curl failed"
+    [ "$got" = 200 ] && cmp -s "$www/small" "$tmp/got" ||
+        fail "$name: GET $base/small HTTP/1.1 got $got"
+    rm -f "$tmp/got"
+    [ "$(requests_both "$ua" /small)" = $((before + 1)) ] ||
+        fail "$name: the absolute-form target did not reach an instance" \
+            "as /small"
 }
 
 # Failover, with instances a and b running: a stops between two requests,

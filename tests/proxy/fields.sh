@@ -140,6 +140,11 @@ check_types() {
     [ "$got" = "$want" ] || fail "$name: a range of page.html got $got"
     got=$(typed "$base/types/missing.html")
     [ "$got" = '404 text/plain' ] || fail "$name: missing.html got $got"
+    # The type goes by the name corvansel serves, percent-decoded.
+    want='200 text/html; charset=utf-8'
+    [ "$mode" = on ] || want='200 application/octet-stream'
+    got=$(typed "$base/types/page%2Ehtml")
+    [ "$got" = "$want" ] || fail "$name: page%2Ehtml got $got"
 
     curl_from -o /dev/null -D "$tmp/head" "$base/types/page.html" || :
     got="$(header x-content-type-options)/$(header strict-transport-security)"

@@ -12,10 +12,11 @@ later='Wed, 03 Jan 2024 00:00:00 GMT'
 make_files() {
     mkdir "$www"
     head -c 64M /dev/urandom >"$www/big"
+    head -c 1M /dev/urandom >"$www/mib"
     head -c 4096 /dev/urandom >"$www/small"
     echo secret >"$www/.hidden"
     : >"$www/healthcheck"
-    touch -d @1704164645 "$www/big" "$www/small" "$www/.hidden" \
+    touch -d @1704164645 "$www/big" "$www/mib" "$www/small" "$www/.hidden" \
         "$www/healthcheck"
 }
 

@@ -2,14 +2,17 @@
 # dist/nginx/corvansel.conf inside the distribution's own nginx.conf, its
 # cache off and on.
 
+# What the README asks of nginx.conf: worker_connections in the events
+# block, and twice as many descriptors (worker_rlimit_nofile).
+nginx_worker_connections=4096
+
 # Runs nginx as the service would, with the shipped site file included by
 # the distribution's nginx.conf. That file keeps its pid, logs and
-# temporary files in $tmp/nginx-NAME here, and includes no other site. The
-# options turn on what the site file has off as shipped ("cache", "types",
-# the content types, and "hsts"), set
-# the pace ("pace=N" requests a second) or how long the cache keeps a file
-# ("valid=TIME"), or put what listens on a port in place of both instances
-# ("upstream=PORT").
+# temporary files in $tmp/nginx-NAME here, and includes no other site, no
+# snippet and no dynamic module. The options turn on what the site file
+# has off as shipped ("cache", "types", the content types, and "hsts"),
+# set how long the cache keeps a file ("valid=TIME"), or put what listens
+# on a port in place of both instances ("upstream=PORT").
 #
 # usage: start_nginx name [option...]
 start_nginx() {
@@ -39,9 +42,6 @@ start_nginx() {
                 "proxy_cache_path $dir/cache "
             replace '#proxy_cache corvansel;' 'proxy_cache corvansel;'
             ;;
-        pace=*)
-            replace 'rate=1000r/s;' "rate=${option#pace=}r/s;"
-            ;;
         valid=*)
             replace 'proxy_cache_valid 200 1m;' \
                 "proxy_cache_valid 200 ${option#valid=};"
@@ -65,32 +65,40 @@ start_nginx() {
     done
     printf '%s\n' "$conf" >"$dir/site.conf"
 
-    conf=$(cat /etc/nginx/nginx.conf)
+    # The distribution's nginx.conf, whatever else this machine's copy
+    # holds: the lines the test must own are found by their directive, not
+    # by their text. Its includes are left out, but for mime.types: the
+    # other sites and snippets of conf.d and sites-enabled, which may
+    # listen on ports of their own, and the dynamic modules of
+    # modules-enabled, whose snippets load them by a path relative to the
+    # prefix, which is $dir here; the site needs no module. pid and user
+    # come on the command line, once, whether the file had them or not, so
+    # that this nginx never takes the pid file of one that runs as a
+    # service. worker_connections is the figure the README asks for.
+    sed -E -e '/^[[:space:]]*(user|pid|worker_connections|worker_rlimit_nofile|gzip|gzip_types)[[:space:]]/d' \
+        -e '/mime\.types/!{/^[[:space:]]*include[[:space:]]/d}' \
+        -e 's|^([[:space:]]*)error_log[[:space:]][^;]*;|\1error_log stderr;|' \
+        -e "s|^([[:space:]]*)access_log[[:space:]][^;]*;|\\1access_log $dir/main.access.log;|" \
+        -e "s|^events[[:space:]]*\\{|&\\n    worker_connections $nginx_worker_connections;|" \
+        -e "s|^http[[:space:]]*\\{|&\\n    include $dir/test.conf;|" \
+        /etc/nginx/nginx.conf >"$dir/nginx.conf"
+    grep -q "^    worker_connections $nginx_worker_connections;" "$dir/nginx.conf" &&
+        grep -q "^    include $dir/test.conf;" "$dir/nginx.conf" ||
+        die "/etc/nginx/nginx.conf has no events or http block"
+    # In the http block: the temporary files go to $dir, and compression
+    # is on for every type, as an operator may have it in nginx.conf,
+    # which the site must turn off for itself.
+    printf '%s\n' "client_body_temp_path $dir/body;" \
+        "proxy_temp_path $dir/proxy;" "fastcgi_temp_path $dir/fastcgi;" \
+        "uwsgi_temp_path $dir/uwsgi;" "scgi_temp_path $dir/scgi;" \
+        'gzip on;' 'gzip_types *;' "include $dir/site.conf;" >"$dir/test.conf"
+
     # Started by root, nginx's workers would run as www-data, who cannot
     # enter $tmp.
-    if [ "$(id -u)" = 0 ]; then
-        replace 'user www-data;' 'user root;'
-    else
-        replace 'user www-data;' ''
-    fi
-    replace 'pid /run/nginx.pid;' "pid $dir/nginx.pid;"
-    replace 'error_log /var/log/nginx/error.log;' 'error_log stderr;'
-    replace 'access_log /var/log/nginx/access.log;' \
-        "access_log $dir/main.access.log;"
-    replace 'include /etc/nginx/conf.d/*.conf;' ''
-    # An operator may compress every type in nginx.conf; the site must turn
-    # compression off for itself.
-    replace 'include /etc/nginx/sites-enabled/*;' "
-        client_body_temp_path $dir/body;
-        proxy_temp_path $dir/proxy;
-        fastcgi_temp_path $dir/fastcgi;
-        uwsgi_temp_path $dir/uwsgi;
-        scgi_temp_path $dir/scgi;
-        gzip_types *;
-        include $dir/site.conf;"
-    printf '%s\n' "$conf" >"$dir/nginx.conf"
-
-    local args=(-p "$dir" -e stderr -c "$dir/nginx.conf" -g 'daemon off;')
+    local global="daemon off; pid $dir/nginx.pid;"
+    global+=" worker_rlimit_nofile $((2 * nginx_worker_connections));"
+    [ "$(id -u)" = 0 ] && global+=" user root;"
+    local args=(-p "$dir" -e stderr -c "$dir/nginx.conf" -g "$global")
     nginx -q -t "${args[@]}" || die "nginx rejects the configuration"
     front_out=$dir/error.log
     start "$front_out" nginx "${args[@]}"
@@ -108,7 +116,15 @@ nginx_lost_both() {
 # What nginx must do in front of instances a and b, with its cache off
 # and on.
 nginx_checks() {
+    # The upstream block lets 510 connections wait at an instance, in its
+    # listen backlog, which the system caps.
+    local backlog
+    backlog=$(cat /proc/sys/net/core/somaxconn)
+    [ "$backlog" -ge 510 ] ||
+        fail "nginx: net.core.somaxconn is $backlog, below the 510" \
+            "connections the site sends to an instance"
     start_front_end start_nginx pass
+    start_slow_readers
     check_tls nginx "$front_port"
     # No version in the Server field.
     local server
@@ -117,21 +133,13 @@ nginx_checks() {
     [ "$server" = nginx ] || fail "nginx: sends Server: $server"
     check_front_end "$base" via-nginx "$tmp/nginx-pass/access.log"
     check_types nginx off
-
-    # nginx passes requests on at a pace that an operator sets from what
-    # the instances answer in a second; here half of what they answer
-    # through nginx with 100 requests in flight, measured now, since a
-    # debug build among other work answers a small part of what the
-    # shipped figure assumes.
-    local out rate
-    out=$(h2load -n 1000 -c 10 -m 10 "$base/small" 2>&1) || :
-    rate=$(sed -n 's/^finished in [^,]*, \([0-9]*\).* req\/s.*/\1/p' \
-        <<<"$out")
-    [ -n "$rate" ] || die "nginx: h2load measured nothing: $out"
-    stop "$front_pid"
-    start_front_end start_nginx paced pace=$((rate > 20 ? rate / 2 : 10))
-    echo "nginx: $rate requests a second through nginx; paced at half"
+    check_targets nginx via-nginx
+    # The burst at the shipped pace, which is above what the debug build
+    # answers here: the instances fall behind, and the connection caps
+    # of the upstream block keep every request from 502 (the slow readers
+    # hold two connections besides the burst's 1000).
     check_burst nginx
+    check_slow_readers nginx
     check_failover via-nginx nginx_lost_both
     stop "$front_pid"
 
