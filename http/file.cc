@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "compat/confine.h"
 #include "http/append.h"
 #include "http/connection.h"
 #include "http/date.h"
@@ -113,6 +114,11 @@ send_file(int fd, const char *path, Request *r, const struct stat *st,
     int file = open(path, O_RDONLY | O_NONBLOCK);
     if (file == -1)
         return send_status(fd, STATUS_FORBIDDEN);
+    // No name is looked up after this one, where that can be confined.
+    if (confine_opened() != 0) {
+        close(file);
+        return send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
+    }
     struct stat opened;
     if (fstat(file, &opened) == -1 || S_ISFIFO(opened.st_mode)) {
         close(file);
