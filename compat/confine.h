@@ -14,7 +14,8 @@
 // gaining privileges (through a set-user-ID program, say), builds the
 // filter and checks that the system lets a process install one. A
 // failure ends the process with a message: a server that cannot confine
-// its workers does not start.
+// its workers does not start. Under valgrind, whose tools write their
+// findings as a worker ends, the workers are left unconfined.
 void prepare_confinement();
 
 // Confines the calling worker before it reads from its client: on Linux
