@@ -82,10 +82,8 @@ static const Rule worker_calls[] = {
     // The connection's time-outs, and no other option: the others reach
     // far more of the kernel (filters, protocol modules) than a worker
     // needs.
-    {SCMP_SYS(setsockopt), 2,
-     {arg_is(1, SOL_SOCKET), arg_is(2, SO_RCVTIMEO)}},
-    {SCMP_SYS(setsockopt), 2,
-     {arg_is(1, SOL_SOCKET), arg_is(2, SO_SNDTIMEO)}},
+    {SCMP_SYS(setsockopt), 2, {arg_is(1, SOL_SOCKET), arg_is(2, SO_RCVTIMEO)}},
+    {SCMP_SYS(setsockopt), 2, {arg_is(1, SOL_SOCKET), arg_is(2, SO_SNDTIMEO)}},
     // The file: looked at, and opened for reading only. fdopen asks for the
     // descriptor's status flags.
     {SCMP_SYS(openat), 1, {arg_within(2, OPEN_FLAGS_ALLOWED)}},
@@ -160,8 +158,8 @@ static bool filtering = false;
 // missed (a warning on an error path, a change in the C library) costs a
 // failed call, not a connection dropped without its log line. The
 // worker's architecture is checked first: a call through another
-// architecture's entry point (the 32-bit one) has numbers that mean other
-// calls, and kills the worker.
+// architecture's entry point (the 32-bit or the x32 one) has numbers that
+// mean other calls, and kills the worker.
 static void
 build_filter()
 {

@@ -3,9 +3,9 @@
 // worker does.
 #include "compat/confine.h"
 
+#include <arpa/inet.h>
 #include <err.h>
 #include <errno.h>
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/futex.h>
