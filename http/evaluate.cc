@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "compat/compat.h"
+#include "compat/confine.h"
 #include "http/append.h"
 #include "http/connection.h"
 #include "http/date.h"
@@ -240,7 +241,10 @@ evaluate_request(int fd, Request *r)
     int file = open(fs_path, O_RDONLY | O_NONBLOCK);
     if (file == -1)
         return send_status(fd, STATUS_FORBIDDEN);
-    Status s = answer_from_file(fd, r, path, file);
+    // No name is looked up after this one, where that can be confined.
+    Status s = confine_opened() == 0
+                   ? answer_from_file(fd, r, path, file)
+                   : send_status(fd, STATUS_INTERNAL_SERVER_ERROR);
     close(file);
     return s;
 }

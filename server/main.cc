@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "compat/compat.h"
+#include "compat/confine.h"
 #include "http/append.h"
 #include "server/listen.h"
 #include "server/log.h"
@@ -150,6 +151,10 @@ hand_off(int fd, const struct sockaddr_storage *client,
 {
     pid_t pid = fork();
     if (pid == 0) {
+        // Confined before a byte from the client is read; a worker that
+        // cannot be ends without serving.
+        if (confine_worker() != 0)
+            _exit(1);
         // A worker that kept the listening sockets would keep the port bound
         // after the server process ended, and new clients would queue on a
         // backlog that nobody accepts.
@@ -234,6 +239,7 @@ print_banner(const struct sockaddr_storage *addrs, int count,
 run_server(const char *dir, const char *host, const char *port)
 {
     reset_signal_handlers();
+    prepare_confinement();
     if (signal(SIGCHLD, SIG_IGN) == SIG_ERR)
         err(1, "Failed to set SIG_IGN on SIGCHLD");
     // A client that goes away must make a write fail, not kill its worker
