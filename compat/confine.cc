@@ -79,18 +79,11 @@ static const Rule worker_calls[] = {
     {SCMP_SYS(ppoll), 0, {}},
     {SCMP_SYS(shutdown), 0, {}},
     {SCMP_SYS(close), 0, {}},
-    // The connection's time-outs, and no other option: the others reach
-    // far more of the kernel (filters, protocol modules) than a worker
-    // needs.
-    {SCMP_SYS(setsockopt), 2, {arg_is(1, SOL_SOCKET), arg_is(2, SO_RCVTIMEO)}},
-    {SCMP_SYS(setsockopt), 2, {arg_is(1, SOL_SOCKET), arg_is(2, SO_SNDTIMEO)}},
-    // The file: looked at, and opened for reading only. fdopen asks for the
-    // descriptor's status flags.
+    // The file: looked at, and opened for reading only.
     {SCMP_SYS(openat), 1, {arg_within(2, OPEN_FLAGS_ALLOWED)}},
     {SCMP_SYS(newfstatat), 0, {}},
     {SCMP_SYS(fstat), 0, {}},
     {SCMP_SYS(statx), 0, {}},
-    {SCMP_SYS(fcntl), 1, {arg_is(1, F_GETFL)}},
     // The time: the date in the response head, deadlines.
     {SCMP_SYS(clock_gettime), 0, {}},
     // The access log's lock, a robust process-shared mutex: waiting and
@@ -103,16 +96,18 @@ static const Rule worker_calls[] = {
     {SCMP_SYS(futex), 1, {futex_command_is(FUTEX_LOCK_PI2)}},
     {SCMP_SYS(futex), 1, {futex_command_is(FUTEX_TRYLOCK_PI)}},
     {SCMP_SYS(futex), 1, {futex_command_is(FUTEX_UNLOCK_PI)}},
-    // A timer that bounds the log line's write, its signal's return, the
-    // restart of a call it interrupted, and the C library's own signal
-    // masking (abort blocks signals before it raises).
+    // A timer that bounds the log line's write (read back to bound a wait
+    // for the lock), its signal's return, the restart of a call it
+    // interrupted, and the C library's own signal masking (abort blocks
+    // signals before it raises).
     {SCMP_SYS(setitimer), 1, {arg_is(0, ITIMER_REAL)}},
+    {SCMP_SYS(getitimer), 1, {arg_is(0, ITIMER_REAL)}},
     {SCMP_SYS(rt_sigreturn), 0, {}},
     {SCMP_SYS(restart_syscall), 0, {}},
     {SCMP_SYS(rt_sigprocmask), 0, {}},
     // The C library's own: its process and thread numbers, and the heap,
-    // where fdopen takes the file's FILE (the break only moves the data
-    // segment, which is never executable).
+    // should a path of the C library ask for memory (the break only moves
+    // the data segment, which is never executable).
     {SCMP_SYS(getpid), 0, {}},
     {SCMP_SYS(gettid), 0, {}},
     {SCMP_SYS(brk), 0, {}},

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <netinet/in.h>
 
@@ -44,6 +45,11 @@ open_listeners(const char *host, const char *port,
             err(1, "bind");
         if (listen(fd, LISTEN_BACKLOG) == -1)
             err(1, "listen");
+        struct timeval tv = {};
+        tv.tv_sec = SOCKET_TIMEOUT_SECONDS;
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == -1 ||
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == -1)
+            err(1, "setsockopt");
         fds[count].fd = fd;
         fds[count].events = POLLIN;
         fds[count].revents = 0;

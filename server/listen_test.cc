@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -194,6 +195,15 @@ TEST(OpenListeners, NumericHostGivesOneListener)
         EXPECT_EQ(connect(client, to, (socklen_t)len), 0);
         int conn = accept(fd, nullptr, nullptr);
         EXPECT_NE(conn, -1);
+        // Each accepted connection has the listener's time-outs, so that
+        // no worker has to set them.
+        for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+            struct timeval tv = {};
+            socklen_t tv_len = sizeof tv;
+            EXPECT_EQ(getsockopt(conn, SOL_SOCKET, option, &tv, &tv_len), 0);
+            EXPECT_EQ(tv.tv_sec, SOCKET_TIMEOUT_SECONDS) << option;
+            EXPECT_EQ(tv.tv_usec, 0) << option;
+        }
         close(conn);
         close(client);
         close(fd);

@@ -18,22 +18,6 @@
 #include "server/listen.h"
 #include "server/log.h"
 
-int
-set_socket_timeouts(int fd, int seconds)
-{
-    struct timeval tv = {};
-    tv.tv_sec = seconds;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == -1) {
-        warn("setsockopt");
-        return 1;
-    }
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == -1) {
-        warn("setsockopt");
-        return 1;
-    }
-    return 0;
-}
-
 // Ends the connection without losing the end of the response. The client
 // may have sent more than the head: a pipelined request, a stray line end,
 // a body. Closing a socket that still holds unread bytes resets the
@@ -79,10 +63,6 @@ close_lingering(int fd, bool input_after_head)
 void
 serve_connection(int fd, const struct sockaddr_storage *client)
 {
-    if (set_socket_timeouts(fd, SOCKET_TIMEOUT_SECONDS) != 0) {
-        close_lingering(fd, false);
-        return;
-    }
     Request r;
     Status status = read_request(fd, &r);
     if (status == STATUS_NONE)

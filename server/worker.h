@@ -4,13 +4,6 @@
 
 #include <sys/socket.h>
 
-constexpr int SOCKET_TIMEOUT_SECONDS = 30;
-
-// Bounds every receive and then every send on fd by seconds. Returns 0, or
-// 1 after a warning; the send time-out is not tried when the receive one
-// failed.
-[[nodiscard]] int set_socket_timeouts(int fd, int seconds);
-
 // A worker whose client has sent more than its head (with the head, or by
 // the time the response is written) reads and discards what the client
 // sends until the client closes, a wait of LINGER_WAIT_SECONDS passes
