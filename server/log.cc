@@ -229,9 +229,13 @@ count_lost(int error)
 static void
 report_lost_lines()
 {
+    // The clock only when there is something to report: a new process
+    // that reads it maps the clock's pages for that alone.
     uint64_t lost = __atomic_load_n(&shared->lost, __ATOMIC_RELAXED);
+    if (lost == 0)
+        return;
     int64_t now = monotonic_ms();
-    if (lost == 0 || now - shared->reported_ms < REPORT_INTERVAL_MS)
+    if (now - shared->reported_ms < REPORT_INTERVAL_MS)
         return;
     errno = __atomic_load_n(&shared->error, __ATOMIC_RELAXED);
     warn("access log: %ju line%s lost", (uintmax_t)lost, lost == 1 ? "" : "s");
