@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/futex.h>
+#include <malloc.h>
 #include <seccomp.h>
 #include <stdint.h>
 #include <sys/mman.h>
@@ -182,6 +183,12 @@ build_filter()
         rc = seccomp_export_bpf(ctx, fd);
     }
     seccomp_release(ctx);
+#if defined(__GLIBC__)
+    // libseccomp's working memory is free again, but its pages would stay
+    // in the server process, and every fork would copy their mappings and
+    // every worker's exit undo them: they go back to the system.
+    malloc_trim(0);
+#endif
     if (rc != 0) {
         errno = -rc;
         err(1, "seccomp filter");
