@@ -471,6 +471,24 @@ copy_executable(const char *from, const std::string &to)
     return ok && chmod(to.c_str(), 0755) == 0;
 }
 
+// A copy of the binary that an unprivileged user can run. The build tree
+// may lie where that user cannot reach it (a private temporary directory,
+// say), so the user runs a copy from a directory of the test's own.
+struct CopiedBinary {
+    std::string dir = make_temp_dir();
+    ~CopiedBinary() { remove_tree(dir); }
+    // The server's command line for served, with the copy as the program.
+    void
+    command_for(const std::string &served, std::vector<std::string> *command)
+    {
+        ASSERT_FALSE(dir.empty());
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        *command = server_command(served);
+        (*command)[0] = dir + "/corvansel";
+        ASSERT_TRUE(copy_executable(CORVANSEL_BINARY, (*command)[0]));
+    }
+};
+
 // With the process limit of its user reached, the server cannot fork a
 // worker: it warns, closes the connection without a byte and goes on; once
 // another process of the user has ended, the next connection is served.
@@ -478,18 +496,9 @@ copy_executable(const char *from, const std::string &to)
 // user, started with the limit in place.
 TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
 {
-    // The build tree may lie where that user cannot reach it (a private
-    // temporary directory, say), so the user runs a copy of the binary
-    // from a directory of the test's own.
-    struct CopiedBinary {
-        std::string dir = make_temp_dir();
-        ~CopiedBinary() { remove_tree(dir); }
-    } copy;
-    ASSERT_FALSE(copy.dir.empty());
-    ASSERT_EQ(chmod(copy.dir.c_str(), 0755), 0);
-    std::vector<std::string> command = server_command(dir);
-    command[0] = copy.dir + "/corvansel";
-    ASSERT_TRUE(copy_executable(CORVANSEL_BINARY, command[0]));
+    CopiedBinary copy;
+    std::vector<std::string> command;
+    ASSERT_NO_FATAL_FAILURE(copy.command_for(dir, &command));
 
     Server s;
     const uid_t uid = fork_test_uid();
@@ -615,15 +624,9 @@ TEST_F(Faults, WarningsAndLogLinesShareOneStreamWhole)
     // Room for a few workers beside the supervisor and the server
     // process, so that log lines are written while forks fail.
     constexpr rlim_t NPROC = 6;
-    struct CopiedBinary {
-        std::string dir = make_temp_dir();
-        ~CopiedBinary() { remove_tree(dir); }
-    } copy;
-    ASSERT_FALSE(copy.dir.empty());
-    ASSERT_EQ(chmod(copy.dir.c_str(), 0755), 0);
-    std::vector<std::string> command = server_command(dir);
-    command[0] = copy.dir + "/corvansel";
-    ASSERT_TRUE(copy_executable(CORVANSEL_BINARY, command[0]));
+    CopiedBinary copy;
+    std::vector<std::string> command;
+    ASSERT_NO_FATAL_FAILURE(copy.command_for(dir, &command));
 
     Server s;
     const uid_t uid = fork_test_uid();
