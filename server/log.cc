@@ -103,7 +103,10 @@ open_log()
 static void
 arm_cutoff(int seconds)
 {
-    time_is_up = 0;
+    // Written only when set: a worker inherits it clear from the banner's
+    // wait, and a write would cost it a copy of the page.
+    if (time_is_up)
+        time_is_up = 0;
     struct itimerval t = {};
     t.it_value.tv_sec = seconds;
     if (seconds > 0)
