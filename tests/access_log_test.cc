@@ -32,14 +32,7 @@
 static bool
 in_write(pid_t pid)
 {
-    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-    FILE *fp = fopen(path.c_str(), "r");
-    if (fp == nullptr)
-        return false;
-    long number = -1;
-    bool found = fscanf(fp, "%ld", &number) == 1 && number == SYS_write;
-    fclose(fp);
-    return found;
+    return current_syscall(pid) == SYS_write;
 }
 
 // The worker of server that is blocked writing its log line, holding the
@@ -582,14 +575,7 @@ TEST_F(AccessLog, TheBannerWaitsForRoomOnAFullPipe)
     bool waiting = false;
     while (!waiting && now_ms() < deadline) {
         for (pid_t child : children_of(pid)) {
-            std::string path = "/proc/" + std::to_string(child) + "/syscall";
-            FILE *fp = fopen(path.c_str(), "r");
-            long call = -1;
-            if (fp != nullptr) {
-                if (fscanf(fp, "%ld", &call) != 1)
-                    call = -1;
-                fclose(fp);
-            }
+            long call = current_syscall(child);
             waiting = waiting || call == SYS_poll || call == SYS_ppoll;
         }
         if (!waiting)

@@ -226,19 +226,11 @@ TEST_F(Exchange, AFifoIsNotOpened)
     Server s;
     ASSERT_TRUE(start_server_on(s, dir)) << s.err;
     // Once the writer waits in its open, the kernel names that call.
-    std::string call_file = "/proc/" + std::to_string(writer) + "/syscall";
     long long deadline = now_ms() + 10000;
-    long call = -1;
+    long call = current_syscall(writer);
     while (call != SYS_openat && call != SYS_open && now_ms() < deadline) {
-        FILE *fp = fopen(call_file.c_str(), "r");
-        call = -1;
-        if (fp != nullptr) {
-            if (fscanf(fp, "%ld", &call) != 1)
-                call = -1;
-            fclose(fp);
-        }
-        if (call != SYS_openat && call != SYS_open)
-            usleep(1000);
+        usleep(1000);
+        call = current_syscall(writer);
     }
     ASSERT_TRUE(call == SYS_openat || call == SYS_open) << call;
 

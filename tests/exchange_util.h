@@ -130,6 +130,23 @@ group_processes(pid_t pgrp)
     return found;
 }
 
+// The number of the system call pid is in now, as the kernel shows it;
+// -1 when it runs in user space or is gone.
+inline long
+current_syscall(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/syscall", (int)pid);
+    FILE *fp = fopen(path, "r");
+    if (fp == nullptr)
+        return -1;
+    long number = -1;
+    if (fscanf(fp, "%ld", &number) != 1)
+        number = -1;
+    fclose(fp);
+    return number;
+}
+
 // True once pid has ended: gone from the table, or a zombie that nobody
 // has reaped yet.
 inline bool
