@@ -1,6 +1,6 @@
 // A confined worker can still serve a file and write its log line, and can
-// do nothing else: each call is tried in a child that confined itself as a
-// worker does.
+// do nothing else: each call is tried in a worker forked by a confined
+// server process under its supervisor's arbiter, as the server runs them.
 #include "compat/confine.h"
 
 #include <arpa/inet.h>
@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -375,43 +376,33 @@ class Confine : public ::testing::Test {
         rmdir(dir.c_str());
     }
 
-    // Runs body in a child that confined itself as a worker does, with its
-    // standard error on a pipe; returns the child's wait status and leaves
-    // what body wrote to h.results in results, and to standard error in
-    // err_text. A child killed leaves no core file behind.
+    // Runs body in a worker forked by a confined server process, under a
+    // supervisor with its arbiter, as the server runs them (or, with
+    // arbiter false, as it runs them on a kernel without one); the
+    // worker's standard error is a pipe. Returns the worker's wait status and
+    // leaves what body wrote to h.results in results, and to standard
+    // error in err_text; -1 when the worker could not be started. A
+    // worker killed leaves no core file behind.
     int
     run_confined(void (*body)(const Held &h), std::string *results,
-                 std::string *err_text = nullptr)
+                 std::string *err_text = nullptr, bool arbiter = true)
     {
-        int out[2], err_pipe[2], sv[2];
-        if (pipe(out) == -1 || pipe(err_pipe) == -1 ||
-            socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1)
+        int out[2], err_pipe[2], status_pipe[2];
+        if (pipe(out) == -1 || pipe(err_pipe) == -1 || pipe(status_pipe) == -1)
             return -1;
-        pid_t pid = fork();
-        if (pid == 0) {
+        pid_t supervisor = fork();
+        if (supervisor == 0) {
             close(out[0]);
             close(err_pipe[0]);
-            dup2(err_pipe[1], STDERR_FILENO);
-            // As in the server, a write to a closed connection fails.
-            signal(SIGPIPE, SIG_IGN);
-            struct rlimit no_core = {0, 0};
-            setrlimit(RLIMIT_CORE, &no_core);
-            Held h = {open("kept", O_RDONLY), sv[0], sv[1], out[1]};
-            if (h.file == -1)
-                _exit(124);
-            prepare_confinement();
-            if (confine_worker() != 0)
-                _exit(125);
-            body(h);
-            _exit(0);
+            close(status_pipe[0]);
+            supervise(body, arbiter, out[1], err_pipe[1], status_pipe[1]);
         }
-        close(sv[0]);
-        close(sv[1]);
         close(out[1]);
         close(err_pipe[1]);
-        std::string got[2];
-        int from[2] = {out[0], err_pipe[0]};
-        for (int i = 0; i < 2; i++) {
+        close(status_pipe[1]);
+        std::string got[3];
+        int from[3] = {out[0], err_pipe[0], status_pipe[0]};
+        for (int i = 0; i < 3; i++) {
             char buf[4096];
             ssize_t n;
             while ((n = read(from[i], buf, sizeof buf)) > 0)
@@ -421,9 +412,79 @@ class Confine : public ::testing::Test {
         *results = got[0];
         if (err_text != nullptr)
             *err_text = got[1];
+        int ended = -1;
+        waitpid(supervisor, &ended, 0);
         int status = -1;
-        waitpid(pid, &status, 0);
+        if (!WIFEXITED(ended) || WEXITSTATUS(ended) != 0 ||
+            got[2].size() != sizeof status)
+            return -1;
+        memcpy(&status, got[2].data(), sizeof status);
         return status;
+    }
+
+    // The supervisor: readies the confinement, forks the server process
+    // and arbitrates its forks. The server process forks one worker and
+    // ends; the worker then comes to the supervisor, which waits for it
+    // and writes its wait status to status_fd.
+    [[noreturn]] static void
+    supervise(void (*body)(const Held &h), bool arbiter, int out, int err_fd,
+              int status_fd)
+    {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        prepare_confinement(arbiter);
+        int worker_pipe[2];
+        if (pipe(worker_pipe) == -1)
+            _exit(1);
+        pid_t server = fork();
+        if (server == 0) {
+            close(worker_pipe[0]);
+            serve(body, out, err_fd, worker_pipe[1]);
+        }
+        close(worker_pipe[1]);
+        close(out);
+        close(err_fd);
+        arbitrate_confinement(server);
+        pid_t worker = -1;
+        if (read(worker_pipe[0], &worker, sizeof worker) != sizeof worker)
+            worker = -1;
+        int status = -1;
+        waitpid(server, &status, 0);
+        if (worker <= 0 || waitpid(worker, &status, 0) != worker)
+            _exit(1);
+        if (write(status_fd, &status, sizeof status) != sizeof status)
+            _exit(1);
+        _exit(0);
+    }
+
+    // The server process: holds what a worker holds, confines itself and
+    // forks the worker that runs body, whose process number it writes to
+    // worker_fd.
+    [[noreturn]] static void
+    serve(void (*body)(const Held &h), int out, int err_fd, int worker_fd)
+    {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == -1)
+            _exit(1);
+        dup2(err_fd, STDERR_FILENO);
+        close(err_fd);
+        // As in the server, a write to a closed connection fails.
+        signal(SIGPIPE, SIG_IGN);
+        struct rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        Held h = {open("kept", O_RDONLY), sv[0], sv[1], out};
+        if (h.file == -1)
+            _exit(1);
+        confine_server();
+        pid_t worker = fork();
+        if (worker == 0) {
+            if (confine_worker() != 0)
+                _exit(125);
+            body(h);
+            _exit(0);
+        }
+        if (write(worker_fd, &worker, sizeof worker) != sizeof worker)
+            _exit(1);
+        _exit(0);
     }
 
     std::string dir;
@@ -443,26 +504,32 @@ try_every_call(const Held &h)
     }
 }
 
+// With the arbiter, the server process may fork and its workers may not;
+// without it, each worker refuses its own forks. The rest is the same
+// either way.
 TEST_F(Confine, AllowsServingAndRefusesEverythingElse)
 {
-    std::string results;
-    int status = run_confined(try_every_call, &results);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    ASSERT_EQ(results.size(), ATTEMPT_COUNT * sizeof(int));
-    for (size_t i = 0; i < ATTEMPT_COUNT; i++) {
-        SCOPED_TRACE(attempts[i].name);
-        int error;
-        memcpy(&error, results.data() + i * sizeof error, sizeof error);
-        if (attempts[i].allowed)
-            EXPECT_EQ(error, 0) << strerror(error);
-        else
-            EXPECT_EQ(error, EPERM) << strerror(error);
+    for (bool arbiter : {true, false}) {
+        SCOPED_TRACE(arbiter ? "with the arbiter" : "without the arbiter");
+        std::string results;
+        int status = run_confined(try_every_call, &results, nullptr, arbiter);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        ASSERT_EQ(results.size(), ATTEMPT_COUNT * sizeof(int));
+        for (size_t i = 0; i < ATTEMPT_COUNT; i++) {
+            SCOPED_TRACE(attempts[i].name);
+            int error;
+            memcpy(&error, results.data() + i * sizeof error, sizeof error);
+            if (attempts[i].allowed)
+                EXPECT_EQ(error, 0) << strerror(error);
+            else
+                EXPECT_EQ(error, EPERM) << strerror(error);
+        }
+        // Nothing the refused calls named came to be, or went.
+        struct stat st;
+        EXPECT_EQ(stat("new", &st), -1);
+        ASSERT_EQ(stat("kept", &st), 0);
+        EXPECT_EQ(st.st_size, 7);
     }
-    // Nothing the refused calls named came to be, or went.
-    struct stat st;
-    EXPECT_EQ(stat("new", &st), -1);
-    ASSERT_EQ(stat("kept", &st), 0);
-    EXPECT_EQ(st.st_size, 7);
 }
 
 // A worker's error paths end in a warning on standard error, and an
@@ -499,12 +566,15 @@ TEST_F(Confine, KillsWorkerThatChangesCredentialsOrArchitecture)
         // The x32 numbering, told apart by one bit of the call's number.
         {"x32 getpid", [](const Held &) { syscall(0x40000000 | SYS_getpid); }},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string results;
-        int status = run_confined(c.body, &results);
-        ASSERT_TRUE(WIFSIGNALED(status)) << status;
-        EXPECT_EQ(WTERMSIG(status), SIGSYS);
+    for (bool arbiter : {true, false}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(arbiter ? "with the arbiter" : "without the arbiter");
+            std::string results;
+            int status = run_confined(c.body, &results, nullptr, arbiter);
+            ASSERT_TRUE(WIFSIGNALED(status)) << status;
+            EXPECT_EQ(WTERMSIG(status), SIGSYS);
+        }
     }
 }
 

@@ -166,6 +166,12 @@ hand_off(int fd, const struct sockaddr_storage *client,
         // exit handlers spares every worker a few page faults.
         _exit(0);
     }
+    // A fork refused for want of processes or memory passes; one that
+    // fails because the supervisor's arbiter is gone would fail for every
+    // connection to come, which a server that ends can tell its service
+    // manager and one that goes on cannot.
+    if (pid == -1 && errno == ENOSYS)
+        err(1, "fork");
     if (pid == -1)
         warn("fork");
     close(fd);
@@ -239,7 +245,6 @@ print_banner(const struct sockaddr_storage *addrs, int count,
 run_server(const char *dir, const char *host, const char *port)
 {
     reset_signal_handlers();
-    prepare_confinement();
     if (signal(SIGCHLD, SIG_IGN) == SIG_ERR)
         err(1, "Failed to set SIG_IGN on SIGCHLD");
     // A client that goes away must make a write fail, not kill its worker
@@ -253,6 +258,9 @@ run_server(const char *dir, const char *host, const char *port)
     struct pollfd fds[MAX_LISTENERS];
     struct sockaddr_storage addrs[MAX_LISTENERS];
     int count = open_listeners(host, port, fds, addrs);
+    // From here on the server process needs no new descriptor or name: it
+    // confines itself, and every worker it forks is born confined.
+    confine_server();
     print_banner(addrs, count, port);
     accept_loop(fds, count);
 }
@@ -282,6 +290,7 @@ main(int argc, char *argv[])
         print_usage_error();
     const char *port = argv[optind];
 
+    prepare_confinement();
     run_supervisor();
     run_server(dir, host, port);
 }

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "compat/confine.h"
+
 static constexpr int termination_signal[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
 static void
@@ -46,6 +48,7 @@ run_supervisor()
         warn("fork");
         exit(1);
     }
+    arbitrate_confinement(pid);
     // Report how the server process ended, so that a failed start-up is
     // not taken for success by whoever started us. When the supervisor is
     // the reaper of orphans (PID 1 in a container), the workers that

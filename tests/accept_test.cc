@@ -172,13 +172,15 @@ TEST_F(Accept, RunningOutOfDescriptorsIsReportedAndOutlasted)
     struct rlimit old;
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, nullptr, &old), 0);
     // Only descriptors below the limit can be opened, and accept takes the
-    // lowest free one: a limit at that number leaves it nothing.
+    // lowest free one: a limit at that number leaves it nothing. The
+    // listener may lie above a free one (where the server process's
+    // start-up closed something).
     struct rlimit tight = old;
     std::string fd_dir = "/proc/" + std::to_string(server) + "/fd/";
     tight.rlim_cur = 0;
     while (access((fd_dir + std::to_string(tight.rlim_cur)).c_str(), F_OK) == 0)
         tight.rlim_cur++;
-    ASSERT_GT(tight.rlim_cur, 3u);
+    ASSERT_GE(tight.rlim_cur, 3u);
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &tight, nullptr), 0);
 
     int fd = connect_to(s.port);

@@ -1,6 +1,6 @@
-// The workers of the real binary run under their seccomp filter, the server
-// process does not, and a worker that the filter kills leaves the server
-// serving.
+// The server process of the real binary and its workers run under their
+// seccomp filters, the supervisor does not, and a worker that the filter
+// kills leaves the server serving.
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -71,11 +71,16 @@ TEST(Confinement, WorkerServesUnderFilterAndItsKillSparesTheServer)
     std::vector<pid_t> workers = children_of(server);
     ASSERT_EQ(workers.size(), 1u);
     pid_t worker = workers[0];
+    // The worker is born under the server process's two filters, the
+    // main one and the arbiter's; the supervisor, which arbitrates, is
+    // under none.
     EXPECT_EQ(status_field(worker, "Seccomp"), "2");
+    EXPECT_EQ(status_field(worker, "Seccomp_filters"), "2");
     EXPECT_EQ(status_field(worker, "NoNewPrivs"), "1");
-    // The server process forks and accepts: only its workers are filtered.
-    EXPECT_EQ(status_field(server, "Seccomp"), "0");
+    EXPECT_EQ(status_field(server, "Seccomp"), "2");
+    EXPECT_EQ(status_field(server, "Seccomp_filters"), "2");
     EXPECT_EQ(status_field(server, "NoNewPrivs"), "1");
+    EXPECT_EQ(status_field(s.pid, "Seccomp"), "0");
 
     // What the filter's kill sends: the server goes on and serves the next
     // client.
