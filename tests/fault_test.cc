@@ -364,8 +364,9 @@ TEST_F(Faults, AFileSwappedForAFifoNeverHoldsAWorker)
     EXPECT_EQ(children_of(server).size(), 0u) << "workers still waiting";
 }
 
-// The supervisor, the server process and one more.
-constexpr rlim_t FORK_TEST_NPROC = 3;
+// The supervisor, its arbiter thread (a limit on processes counts
+// threads), the server process and one more.
+constexpr rlim_t FORK_TEST_NPROC = 4;
 
 // How many processes run as uid.
 static int
@@ -621,8 +622,9 @@ TEST_F(Faults, DescriptorPressureIsSurvived)
 TEST_F(Faults, WarningsAndLogLinesShareOneStreamWhole)
 {
     constexpr int CLIENTS = 12, REQUESTS = 60;
-    // Room for a few workers beside the supervisor and the server
-    // process, so that log lines are written while forks fail.
+    // Room for a few workers beside the supervisor, its arbiter thread
+    // and the server process, so that log lines are written while forks
+    // fail.
     constexpr rlim_t NPROC = 6;
     CopiedBinary copy;
     std::vector<std::string> command;
