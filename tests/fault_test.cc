@@ -490,6 +490,24 @@ struct CopiedBinary {
     }
 };
 
+// Starts command as uid, with that user's process limit at nproc, which
+// binds only a user other than root; with errors_to_out, standard error
+// goes where standard output does.
+static bool
+start_limited(Server &s, const std::vector<std::string> &command, uid_t uid,
+              rlim_t nproc, bool errors_to_out)
+{
+    return start_prepared(s, command, [uid, nproc, errors_to_out] {
+        if (errors_to_out)
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+        struct rlimit limit = {nproc, nproc};
+        if (setrlimit(RLIMIT_NPROC, &limit) == -1)
+            _exit(125);
+        skip_leak_check();
+        become_user(uid);
+    });
+}
+
 // With the process limit of its user reached, the server cannot fork a
 // worker: it warns, closes the connection without a byte and goes on; once
 // another process of the user has ended, the next connection is served.
@@ -503,13 +521,7 @@ TEST_F(Faults, FailedForkClosesTheConnectionUnanswered)
 
     Server s;
     const uid_t uid = fork_test_uid();
-    ASSERT_TRUE(start_prepared(s, command, [uid] {
-        struct rlimit limit = {FORK_TEST_NPROC, FORK_TEST_NPROC};
-        if (setrlimit(RLIMIT_NPROC, &limit) == -1)
-            _exit(125);
-        skip_leak_check();
-        become_user(uid);
-    }));
+    ASSERT_TRUE(start_limited(s, command, uid, FORK_TEST_NPROC, false));
     expect_served(s.port);
     ASSERT_TRUE(s.wait_lines(2));
 
@@ -632,14 +644,7 @@ TEST_F(Faults, WarningsAndLogLinesShareOneStreamWhole)
 
     Server s;
     const uid_t uid = fork_test_uid();
-    ASSERT_TRUE(start_prepared(s, command, [uid] {
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        struct rlimit limit = {NPROC, NPROC};
-        if (setrlimit(RLIMIT_NPROC, &limit) == -1)
-            _exit(125);
-        skip_leak_check();
-        become_user(uid);
-    }));
+    ASSERT_TRUE(start_limited(s, command, uid, NPROC, true));
     std::vector<std::thread> clients;
     for (int c = 0; c < CLIENTS; c++)
         clients.emplace_back([&s] {
